@@ -51,19 +51,19 @@ class PtyPanel:
             if not self.reading:
                 time.sleep(0.01)
             mask = events[0][1] if events else 0
+            data = b""
             if mask & select.POLLIN:
                 try:
                     data = os.read(self.master, 65536)
                 except OSError:
                     data = b""
+            # Bytes mean a slave is open, whatever else poll says.
+            now_state = "closed" if mask & select.POLLHUP and not data else "open"
+            with self._lock:
                 if data:
-                    with self._lock:
-                        self.chunks.append((time.monotonic(), data))
-                    continue
-            now_state = "closed" if mask & select.POLLHUP else "open"
-            if now_state != state:
-                state = now_state
-                with self._lock:
+                    self.chunks.append((time.monotonic(), data))
+                if now_state != state:
+                    state = now_state
                     self.states.append((time.monotonic(), state))
             if state == "closed":
                 time.sleep(0.02)  # POLLHUP stays set: look again later, don't spin
@@ -75,6 +75,12 @@ class PtyPanel:
     def state_changes(self):
         with self._lock:
             return list(self.states)
+
+    def hung_up(self):
+        """Whether, right now, a slave has been opened and every opener has closed it again."""
+        poller = select.poll()
+        poller.register(self.master, select.POLLIN)
+        return any(mask & select.POLLHUP for _, mask in poller.poll(0))
 
     def settings(self):
         """The line settings as the relay left them: [iflag, oflag, cflag, lflag, ispeed, ospeed, cc]."""
@@ -153,6 +159,8 @@ class Process:
         if self.popen.poll() is None:
             self.popen.kill()
             self.popen.wait()
+        self._reader.join(5)
+        self.popen.stdout.close()
 
 
 class Standin:
@@ -191,6 +199,11 @@ class Standin:
         except subprocess.TimeoutExpired:
             self.popen.kill()
             self.popen.wait()
+        for pipe in (self.popen.stdin, self.popen.stdout):
+            try:
+                pipe.close()
+            except BrokenPipeError:
+                pass
 
 
 # --- Wine ------------------------------------------------------------------------------------

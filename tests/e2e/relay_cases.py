@@ -1,0 +1,216 @@
+"""The end-to-end cases of the relay, written once for every platform it runs on.
+
+A platform's test class mixes RelayCases into unittest.TestCase and provides:
+  start_standin(size) -> harness.Standin   the simulator's area, published
+  start_relay(*arguments) -> harness.Process
+  point_com4(device or None)               where the port name leads (None: nowhere)
+and creates self.panel (a harness.PtyPanel) in setUp."""
+
+import termios
+import time
+
+BANNER = "Use Ctrl+C to stop the program...\n"
+RESTART = "Waiting for panel to restart...\n"
+COUNTDOWN = "".join(f"{n}... " for range_n in [range(12, 0, -1)] for n in range_n) + "\n"
+WAITING = "Waiting for Falcon...\n"
+CONNECTED = "Connected...\n"
+NO_PORT = "COM-Port not available...\n"
+ORDINARY_RUN = BANNER + RESTART + COUNTDOWN + WAITING + CONNECTED
+
+PAIR = 254
+TEXT_BLOCK = 236
+ATTRIBUTE_BLOCK = 366
+
+
+def model_pair(text_lines, attribute_lines):
+    """The frame pair the panel must get for the given area lines (26 bytes each at most)."""
+    replaced = {0x00: 0x20, 0x01: 0x12, 0x02: 0x2A, 0x5E: 0xA7}
+    text = bytearray(b"<")
+    marks = bytearray(b">")
+    for line in range(5):
+        text_line = text_lines[line].ljust(26, b"\0")
+        attribute_line = attribute_lines[line].ljust(26, b"\0")
+        text += bytes(replaced.get(byte, byte) for byte in text_line[:25])
+        marks += bytes(0x31 if byte == 2 else 0x30 for byte in attribute_line[:25])
+    return bytes(text + b">" + marks + b"<")
+
+
+def write_lines(standin, text_lines, attribute_lines):
+    for line in range(5):
+        standin.write(TEXT_BLOCK + 26 * line, text_lines[line].ljust(26, b"\0"))
+        standin.write(ATTRIBUTE_BLOCK + 26 * line, attribute_lines[line].ljust(26, b"\0"))
+
+
+# An image that exercises the translation: special codes, raw control and high bytes that must
+# pass unchanged, bytes that look like delimiters, byte 25 of the lines (never sent), and marks.
+TEXT = [
+    b"A\x00\x02^z COM1 122.10" + b"\x00" * 10 + b"#",
+    b"\x0a\x0d\x11\x13\x7f\xff\x12\xa7<>\x1b[2J" + b"\x00" * 13 + b"#",
+    b"\x01UHF\x01 ^^ 305.00",
+    b"",
+    b"\x00" * 24 + b"Q#",
+]
+ATTRIBUTES = [
+    b"\x02\x01\xff\x02\x00",
+    b"",
+    b"\x02\x02\x02\x02",
+    b"\x01" * 26,
+    b"\x00" * 24 + b"\x02\x02",
+]
+
+
+class RelayCases:
+    """Mixed into a unittest.TestCase by each platform's test module."""
+
+    def finish(self, relay, timeout=10):
+        """Ends the relay with an interrupt and returns its exit status."""
+        relay.interrupt()
+        status = relay.wait(timeout)
+        self.assertIsNotNone(status, "the relay did not end after the interrupt")
+        return status
+
+    def test_no_port(self):
+        self.point_com4(None)
+        relay = self.start_relay()
+        self.assertEqual(relay.wait(15), 1)
+        self.assertEqual(relay.output(), BANNER + NO_PORT)
+        self.assertEqual(self.panel.data(), b"")
+
+    def test_port_gone_after_countdown(self):
+        self.point_com4(self.panel.slave_path)
+        relay = self.start_relay()
+        self.assertIsNotNone(relay.wait_for_output(RESTART, 15))
+        self.point_com4(None)
+        self.assertEqual(relay.wait(30), 1)
+        self.assertEqual(relay.output(), BANNER + RESTART + COUNTDOWN + NO_PORT)
+        self.assertEqual(self.panel.data(), b"")
+
+    def test_ordinary_run(self):
+        """Line settings, countdown, frames, a change of the image, and a stop while relaying."""
+        standin = self.start_standin(4096)
+        write_lines(standin, TEXT, ATTRIBUTES)
+        self.point_com4(self.panel.slave_path)
+        relay = self.start_relay()
+
+        # The port is configured and closed before the restart message.
+        said_restart = relay.wait_for_output(RESTART, 15)
+        self.assertIsNotNone(said_restart)
+        self.assertTrue(self.panel.hung_up(), "the port was not closed before the countdown")
+        self.check_line_settings(self.panel.settings())
+        # A mark the relay would overwrite if it configured the reopened port again.
+        marked = self.panel.settings()
+        marked[4] = marked[5] = termios.B9600
+        self.panel.set_settings(marked)
+
+        connected = relay.wait_for_output(CONNECTED, 30)
+        self.assertIsNotNone(connected)
+        self.check_countdown(relay)
+        self.assertFalse(self.panel.hung_up(), "the port was not reopened")
+        first_pair = model_pair(TEXT, ATTRIBUTES)
+        self.assertTrue(self.panel.wait_for_bytes(2 * PAIR, 10))
+        stream = self.panel.data()
+        self.assertEqual(stream[:PAIR], first_pair)
+        # Literal bytes for the cells whose rules matter most.
+        self.assertEqual(stream[1:6], b"A *\xa7z")
+        self.assertEqual(stream[26:26 + 12], b"\x0a\x0d\x11\x13\x7f\xff\x12\xa7<>\x1b[")
+        self.assertEqual(stream[125], ord("Q"))
+        self.assertEqual(stream[127:127 + 6], b">10010")
+
+        # One byte changes: a later pair carries it, and every pair is one state or the other.
+        changed_text = list(TEXT)
+        changed_text[2] = b"\x01VHF" + TEXT[2][4:]
+        standin.write(TEXT_BLOCK + 26 * 2 + 1, b"V")
+        second_pair = model_pair(changed_text, ATTRIBUTES)
+        deadline = time.monotonic() + 5
+        while second_pair not in self.panel.data() and time.monotonic() < deadline:
+            time.sleep(0.05)
+        self.assertEqual(self.panel.settings()[4], termios.B9600,
+                         "the reopened port was configured again")
+
+        status = self.finish(relay)
+        self.assertEqual(status, 0)
+        self.assertEqual(relay.output(), ORDINARY_RUN)
+        stream = self.panel.data()
+        self.assertEqual(len(stream) % PAIR, 0, "the last pair is not complete")
+        pairs = [stream[i:i + PAIR] for i in range(0, len(stream), PAIR)]
+        self.assertGreaterEqual(len(pairs), 3)
+        self.assertTrue(all(pair in (first_pair, second_pair) for pair in pairs))
+        switched = pairs.index(second_pair)
+        self.assertTrue(all(pair == second_pair for pair in pairs[switched:]))
+        self.assertEqual(self.panel.state_changes()[-1][1], "closed", "the port is still open")
+        standin.quit()
+
+    def check_line_settings(self, settings):
+        iflag, oflag, cflag, lflag, ispeed, ospeed, _ = settings
+        self.assertEqual((ispeed, ospeed), (termios.B1200, termios.B1200))
+        self.assertEqual(cflag & termios.CSIZE, termios.CS8)
+        self.assertFalse(cflag & (termios.PARENB | termios.CSTOPB | termios.CRTSCTS))
+        self.assertTrue(cflag & termios.CREAD)
+        self.assertFalse(iflag & (termios.IXON | termios.IXOFF | termios.INPCK | termios.ICRNL
+                                  | termios.INLCR | termios.ISTRIP))
+        self.assertFalse(oflag & termios.OPOST)
+        self.assertFalse(lflag & (termios.ICANON | termios.ECHO | termios.ISIG | termios.IEXTEN))
+
+    def check_countdown(self, relay):
+        """The pieces come one by one, in order, over at least 11 s from "12" to the line end."""
+        pieces = relay.timed_pieces()
+        text = b""
+        start = end = None
+        count = 0
+        for moment, data in pieces:
+            before = len(text)
+            text += data
+            folded = text.replace(b"\r\n", b"\n")
+            if start is None and b"restart...\n12" in folded:
+                start = moment
+            if start is not None and end is None:
+                count += 1
+                if b" 1... \n" in folded:
+                    end = moment
+            del before
+        self.assertIsNotNone(start)
+        self.assertIsNotNone(end)
+        self.assertGreaterEqual(end - start, 11.0)
+        # 60 pieces with a pause before all but the twelve numbers after the first: if they
+        # came in one lump they were not shown as they were printed.
+        self.assertGreaterEqual(count, 45)
+
+    def test_arguments_are_ignored(self):
+        standin = self.start_standin(4096)
+        write_lines(standin, TEXT, ATTRIBUTES)
+        self.point_com4(self.panel.slave_path)
+        relay = self.start_relay("COM1", "--port", "/dev/null", "/?", "-h")
+        self.assertIsNotNone(relay.wait_for_output(CONNECTED, 30))
+        self.assertTrue(self.panel.wait_for_bytes(PAIR, 10))
+        self.assertEqual(self.panel.data()[:PAIR], model_pair(TEXT, ATTRIBUTES))
+        self.assertEqual(self.finish(relay), 0)
+        self.assertEqual(relay.output(), ORDINARY_RUN)
+        standin.quit()
+
+    def test_interrupt_while_waiting_for_simulator(self):
+        self.point_com4(self.panel.slave_path)
+        relay = self.start_relay()
+        self.assertIsNotNone(relay.wait_for_output(WAITING, 30))
+        time.sleep(0.5)
+        self.assertEqual(self.finish(relay), 1)
+        self.assertEqual(relay.output(), BANNER + RESTART + COUNTDOWN + WAITING)
+        self.assertEqual(self.panel.data(), b"")
+        self.assertEqual(self.panel.state_changes()[-1][1], "closed", "the port is still open")
+
+    def test_interrupt_during_countdown_ends_at_once(self):
+        self.point_com4(self.panel.slave_path)
+        relay = self.start_relay()
+        self.assertIsNotNone(relay.wait_for_output(BANNER + RESTART + "12... 11", 15))
+        interrupted = time.monotonic()
+        relay.interrupt()
+        self.assertIsNotNone(relay.wait(3), "the relay did not end at once")
+        ended = time.monotonic()
+        self.assertLess(ended - interrupted, 3)
+        output = relay.output()
+        self.assertTrue(output.startswith(BANNER + RESTART + "12... 11"))
+        self.assertNotIn("\n", output[len(BANNER + RESTART):], "the countdown went on")
+        late = [t for t, _ in relay.timed_pieces() if t > interrupted + 0.3]
+        self.assertEqual(late, [], "something was printed after the interrupt")
+        # The port was closed for the restart and never reopened.
+        self.assertEqual([state for _, state in self.panel.state_changes()], ["open", "closed"])
+        self.assertEqual(self.panel.data(), b"")
