@@ -1,0 +1,115 @@
+"""sim-emulator (POSIX build) through its real interface, the shared-memory object.
+
+Usage: sim_emulator_test.py SIM_EMULATOR
+
+The object's name is fixed and /dev/shm is shared by the whole machine, so as root the test
+runs in a private mount namespace with a /dev/shm of its own, where nothing else can collide."""
+
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+EMULATOR = None
+AREA = "/dev/shm/FalconSharedMemoryArea"
+
+
+def in_private_shm(argv):
+    """Re-runs this script with a private /dev/shm when that can be had (root, unshare)."""
+    if os.environ.get("SIM_EMULATOR_TEST_PRIVATE") or os.geteuid() != 0 or not shutil.which(
+            "unshare"):
+        return
+    os.environ["SIM_EMULATOR_TEST_PRIVATE"] = "1"
+    command = ["unshare", "--mount", "--propagation", "private", "--", "sh", "-c",
+               'mount -t tmpfs tmpfs /dev/shm && exec "$0" "$@"', sys.executable, *argv]
+    os.execvp("unshare", command)
+
+
+def area_bytes():
+    with open(AREA, "rb") as area:
+        return area.read()
+
+
+class SimEmulator(unittest.TestCase):
+    def start(self, *arguments):
+        process = subprocess.Popen([EMULATOR, *arguments], stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
+        self.addCleanup(self.reap, process)
+        return process
+
+    def reap(self, process):
+        if process.poll() is None:
+            process.kill()
+            process.wait()
+        process.stdout.close()
+        process.stderr.close()
+        if os.path.exists(AREA):
+            os.unlink(AREA)
+
+    def stop(self, process):
+        process.send_signal(signal.SIGINT)
+        self.assertEqual(process.wait(timeout=5), 0)
+        self.assertEqual(process.stdout.readline(), b"sim-emulator: stopped, area released\n")
+        self.assertFalse(os.path.exists(AREA), "the object is removed at the end")
+
+    def test_publishes_the_built_in_pages_in_turn_until_interrupted(self):
+        process = self.start("--interval", "0.3")
+        self.assertTrue(process.stdout.readline().startswith(
+            b"sim-emulator: publishing FalconSharedMemoryArea (4096 bytes)"))
+        self.assertEqual(os.stat(AREA).st_size, 4096)
+        seen = set()
+        deadline = time.monotonic() + 5
+        while len(seen) < 3 and time.monotonic() < deadline:
+            area = area_bytes()
+            seen.add(area[236:496])
+            self.assertEqual(area[:236] + area[496:], bytes(236 + 4096 - 496))
+            self.assertIn(2, area[366:496])  # every built-in page marks a field
+            time.sleep(0.1)
+        self.assertGreaterEqual(len(seen), 3, "the pages change")
+        self.stop(process)
+
+    def test_page_file_loads_as_written(self):
+        with tempfile.NamedTemporaryFile("w", suffix=".txt") as pages:
+            pages.write("page\ntext |HELLO \\1\\2^|\nmark | ##|\ntext ||\ntext ||\ntext ||\n"
+                        "text |\\xff|\n")
+            pages.flush()
+            process = self.start("--pages", pages.name)
+            self.assertIn(b"1 pages", process.stdout.readline())
+            area = area_bytes()
+        line0 = b"HELLO \x01\x02^".ljust(25) + b"\0"
+        self.assertEqual(area[236:262], line0)
+        self.assertEqual(area[236 + 104:236 + 130], b"\xff".ljust(25) + b"\0")
+        self.assertEqual(area[366:392], b"\0\2\2" + bytes(23))
+        self.stop(process)
+
+    def test_malformed_page_file_publishes_nothing(self):
+        with tempfile.NamedTemporaryFile("w", suffix=".txt") as pages:
+            pages.write("page\ntext |ok|\ntext |way too long for one line of it|\n")
+            pages.flush()
+            result = subprocess.run([EMULATOR, "--pages", pages.name], capture_output=True,
+                                    timeout=5)
+        self.assertEqual(result.returncode, 1)
+        self.assertEqual(result.stderr.decode(), f"sim-emulator: {pages.name}: line 3: text row "
+                                                 "has more than 25 cells\n")
+        self.assertEqual(result.stdout, b"")
+        self.assertFalse(os.path.exists(AREA))
+
+    def test_refuses_an_area_that_exists_already(self):
+        first = self.start()
+        first.stdout.readline()
+        before = area_bytes()
+        second = subprocess.run([EMULATOR], capture_output=True, timeout=5)
+        self.assertEqual(second.returncode, 1)
+        self.assertIn(b"the area already exists", second.stderr)
+        self.assertEqual(area_bytes(), before)
+        self.stop(first)
+
+
+if __name__ == "__main__":
+    EMULATOR = os.path.abspath(sys.argv.pop(1))
+    in_private_shm([os.path.abspath(__file__), EMULATOR, *sys.argv[1:]])
+    unittest.main()
