@@ -89,6 +89,10 @@ class PtyPanel:
     def set_settings(self, attributes):
         termios.tcsetattr(self.master, termios.TCSANOW, attributes)
 
+    def queued(self):
+        """Bytes written by the relay that the panel has not read yet."""
+        return struct.unpack("i", fcntl.ioctl(self.master, termios.FIONREAD, b"\0" * 4))[0]
+
     def wait_for_bytes(self, count, timeout):
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
@@ -98,9 +102,13 @@ class PtyPanel:
         return False
 
     def close(self):
+        """Closes the panel's end of the line, as a panel that goes away would."""
+        if self.master < 0:
+            return
         self._stop.set()
         self._thread.join()
         os.close(self.master)
+        self.master = -1
 
 
 class Process:
@@ -236,7 +244,8 @@ class WinePrefix:
         self.set_com4(None)
         # The server and Wine's background services start here, with no pipe of the test's, so
         # they don't hold the test's pipes open after the program under test has ended.
-        subprocess.run(["wineserver", "-p"], env=self.env, check=True)
+        subprocess.run(["wineserver", "-p"], env=self.env, check=True, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         subprocess.run(["wine", "cmd", "/c", "exit"], env=self.env, stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 

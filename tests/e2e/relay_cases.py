@@ -6,6 +6,7 @@ A platform's test class mixes RelayCases into unittest.TestCase and provides:
   point_com4(device or None)               where the port name leads (None: nowhere)
 and creates self.panel (a harness.PtyPanel) in setUp."""
 
+import sys
 import termios
 import time
 
@@ -37,6 +38,7 @@ def model_pair(text_lines, attribute_lines):
 
 def write_lines(standin, text_lines, attribute_lines):
     for line in range(5):
+        assert len(text_lines[line]) <= 26 and len(attribute_lines[line]) <= 26
         standin.write(TEXT_BLOCK + 26 * line, text_lines[line].ljust(26, b"\0"))
         standin.write(ATTRIBUTE_BLOCK + 26 * line, attribute_lines[line].ljust(26, b"\0"))
 
@@ -44,8 +46,8 @@ def write_lines(standin, text_lines, attribute_lines):
 # An image that exercises the translation: special codes, raw control and high bytes that must
 # pass unchanged, bytes that look like delimiters, byte 25 of the lines (never sent), and marks.
 TEXT = [
-    b"A\x00\x02^z COM1 122.10" + b"\x00" * 10 + b"#",
-    b"\x0a\x0d\x11\x13\x7f\xff\x12\xa7<>\x1b[2J" + b"\x00" * 13 + b"#",
+    b"A\x00\x02^z COM1 122.10" + b"\x00" * 8 + b"#",
+    b"\x0a\x0d\x11\x13\x7f\xff\x12\xa7<>\x1b[2J" + b"\x00" * 11 + b"#",
     b"\x01UHF\x01 ^^ 305.00",
     b"",
     b"\x00" * 24 + b"Q#",
@@ -214,3 +216,101 @@ class RelayCases:
         # The port was closed for the restart and never reopened.
         self.assertEqual([state for _, state in self.panel.state_changes()], ["open", "closed"])
         self.assertEqual(self.panel.data(), b"")
+
+
+def check_frames(test, stream, states):
+    """Every pair in stream is well formed, and each of its cells holds that cell's byte in one
+    of the given (text_lines, attribute_lines) states: a pair may mix states, nothing else."""
+    test.assertEqual(len(stream) % PAIR, 0, "the stream does not end on a whole pair")
+    models = [model_pair(text, marks) for text, marks in states]
+    for start in range(0, len(stream), PAIR):
+        pair = stream[start:start + PAIR]
+        test.assertEqual((pair[0], pair[126], pair[127], pair[253]),
+                         (ord("<"), ord(">"), ord(">"), ord("<")), f"pair at byte {start}")
+        for at in range(PAIR):
+            test.assertIn(pair[at], {model[at] for model in models},
+                          f"pair at byte {start}, byte {at}: {pair!r}")
+    return len(stream) // PAIR
+
+
+class RelayFaultCases:
+    """What the relay must survive: a panel that stalls or goes away, a simulator that rewrites
+    the area all the time and then ends, a second interrupt. Mixed in like RelayCases."""
+
+    def start_relaying(self, standin_size=4096):
+        standin = self.start_standin(standin_size)
+        write_lines(standin, TEXT, ATTRIBUTES)
+        self.point_com4(self.panel.slave_path)
+        relay = self.start_relay()
+        self.assertIsNotNone(relay.wait_for_output(CONNECTED, 30))
+        self.assertTrue(self.panel.wait_for_bytes(PAIR, 10))
+        return standin, relay
+
+    def test_busy_simulator_then_gone_and_a_second_interrupt(self):
+        standin, relay = self.start_relaying()
+        # Two states written over and over: whole blocks, as fast as the stand-in takes them.
+        other_text = [line.replace(b"A", b"B").replace(b"\x01", b"\x02") for line in TEXT]
+        other_marks = [bytes(2 if b != 2 else 0 for b in line) for line in ATTRIBUTES]
+        deadline = time.monotonic() + 3
+        rounds = 0
+        while time.monotonic() < deadline:
+            write_lines(standin, other_text if rounds % 2 == 0 else TEXT,
+                        other_marks if rounds % 2 == 0 else ATTRIBUTES)
+            rounds += 1
+        # The simulator settles on one state, then ends: that state stays on the panel.
+        write_lines(standin, other_text, other_marks)
+        settled = time.monotonic() + 0.3
+        standin.quit()
+        time.sleep(1.5)
+        self.assertIsNone(relay.popen.poll(), "the relay ended with the simulator")
+
+        relay.interrupt()
+        time.sleep(0.05)
+        relay.interrupt()
+        self.assertEqual(relay.wait(10), 0)
+        self.assertEqual(relay.output(), ORDINARY_RUN)
+        stream = self.panel.data()
+        pairs = check_frames(self, stream, [(TEXT, ATTRIBUTES), (other_text, other_marks)])
+        self.assertGreaterEqual(pairs, 20)
+        last = model_pair(other_text, other_marks)
+        after = self.panel.data(since=settled)
+        after = after[len(after) % PAIR:] if len(after) % PAIR else after
+        self.assertGreaterEqual(len(after), 10 * PAIR, "pairs stopped after the simulator ended")
+        self.assertEqual(after[-PAIR:], last)
+        self.assertEqual(stream[-PAIR:], last)
+
+    def test_stalled_panel(self):
+        """A panel that stops reading: writes give up on their time-out and an interrupt still
+        ends the run within two write time-outs and a pause."""
+        standin, relay = self.start_relaying()
+        self.panel.reading = False
+        # The pseudo-terminal swallows some kilobytes first; wait until it takes no more.
+        last, steady_since = -1, time.monotonic()
+        deadline = time.monotonic() + 60
+        while time.monotonic() < deadline and time.monotonic() - steady_since < 3:
+            queued = self.panel.queued()
+            if queued != last:
+                last, steady_since = queued, time.monotonic()
+            time.sleep(0.1)
+        self.assertLess(time.monotonic(), deadline, "the line never filled up")
+        time.sleep(3)  # several writes time out in the meantime
+        self.assertIsNone(relay.popen.poll())
+        interrupted = time.monotonic()
+        relay.interrupt()
+        status = relay.wait(15)
+        took = time.monotonic() - interrupted
+        print(f"\nstalled panel: {last} bytes queued on the line; interrupt to exit {took:.2f} s",
+              file=sys.stderr)
+        self.assertEqual(status, 0)
+        self.assertLess(took, 2 * 1.37 + 0.1 + 1.0, "a write did not give up on its time-out")
+        self.assertEqual(relay.output(), ORDINARY_RUN)
+        standin.quit()
+
+    def test_panel_gone(self):
+        standin, relay = self.start_relaying()
+        self.panel.close()
+        time.sleep(2)
+        self.assertIsNone(relay.popen.poll(), "the relay ended when the panel went away")
+        self.assertEqual(self.finish(relay), 0)
+        self.assertEqual(relay.output(), ORDINARY_RUN)
+        standin.quit()

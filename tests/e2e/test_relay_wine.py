@@ -7,14 +7,14 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
-from relay_cases import RelayCases  # noqa: E402
+from relay_cases import RelayCases, RelayFaultCases  # noqa: E402
 
 RELAY = os.environ.get("PANEL_RELAY_EXE", "")
 STANDIN = os.environ.get("AREA_STANDIN_EXE", "")
 TEMPLATE = os.environ.get("PANEL_RELAY_WINE_TEMPLATE", "")
 
 
-class WineRelay(RelayCases, unittest.TestCase):
+class WineRelay(RelayCases, RelayFaultCases, unittest.TestCase):
     def setUp(self):
         self.prefix = harness.WinePrefix(TEMPLATE)
         self.panel = harness.PtyPanel()
