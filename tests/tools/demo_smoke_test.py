@@ -1,0 +1,143 @@
+"""Smoke test of the demo: scripts/demo runs the whole chain for 25 s, with the panel emulator
+in --dump mode, and the panel must have received the simulator emulator's pages.
+
+Usage: demo_smoke_test.py NATIVE_BUILD WINDOWS_BUILD
+
+Whatever happens, nothing may be left running: every process of the run's Wine prefix (and the
+panel emulator, which carries it in its environment too) is looked for and ended at the end."""
+
+import os
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+NATIVE_BUILD = WINDOWS_BUILD = None
+
+# Two pages with everything the relay translates: 0x01, 0x02, '^', line-discipline bytes
+# (a line that was not raw would turn 0x0A into 0x0D 0x0A and break the frame), and marks.
+PAGES = r"""
+page
+text |SMOKE ONE  STPT \1  8|
+mark |######|
+text |LAT N 34^52.6'|
+text |\x0a\x0d\x03\x1b[2J|
+text ||
+text |\2FIVE\2|
+mark |      ######|
+page
+text |SMOKE TWO|
+mark |      ###|
+text ||
+text ||
+text ||
+text |LAST LINE 1234567890123 Z|
+"""
+
+EXPECTED = {
+    "ONE": [
+        "|SMOKE ONE  STPT ↕  8     | 1111110000000000000000000",
+        "|LAT N 34°52.6'           | 0000000000000000000000000",
+        "|····[2J                  | 0000000000000000000000000",
+        "|                         | 0000000000000000000000000",
+        "|*FIVE*                   | 0000001111110000000000000",
+    ],
+    "TWO": [
+        "|SMOKE TWO                | 0000001110000000000000000",
+        "|                         | 0000000000000000000000000",
+        "|                         | 0000000000000000000000000",
+        "|                         | 0000000000000000000000000",
+        "|LAST LINE 1234567890123 Z| 0000000000000000000000000",
+    ],
+}
+
+
+def processes_with(needle):
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/environ", "rb") as environ:
+                if needle in environ.read().split(b"\0"):
+                    found.append(int(entry))
+        except OSError:
+            pass
+    return found
+
+
+class Demo(unittest.TestCase):
+    def test_panel_receives_the_emulated_pages(self):
+        work = tempfile.mkdtemp(prefix="demo-smoke-")
+        prefix = os.path.join(work, "wineprefix")
+        pages = os.path.join(work, "pages.txt")
+        dump = os.path.join(work, "panel.txt")
+        with open(pages, "w") as file:
+            file.write(PAGES)
+        env = dict(os.environ, PANEL_RELAY_NATIVE_BUILD=NATIVE_BUILD,
+                   PANEL_RELAY_WINDOWS_BUILD=WINDOWS_BUILD)
+        demo = subprocess.Popen(
+            [os.path.join(ROOT, "scripts", "demo"), "--duration", "25", "--pages", pages,
+             "--interval", "1.5", "--dump", dump, "--work-dir", work],
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=env,
+            start_new_session=True)
+        try:
+            # A build of the Windows programs may come first.
+            output, _ = demo.communicate(timeout=840)
+        except subprocess.TimeoutExpired:
+            os.killpg(demo.pid, signal.SIGINT)  # the demo's own orderly stop first
+            try:
+                output, _ = demo.communicate(timeout=40)
+            except subprocess.TimeoutExpired:
+                os.killpg(demo.pid, signal.SIGKILL)
+                output, _ = demo.communicate()
+        finally:
+            left = self.end_leftovers(prefix)
+        output = output.decode("utf-8", "replace")
+        with open(dump, encoding="utf-8") as file:
+            panel = file.read()
+        subprocess.run(["rm", "-rf", work], check=False)
+
+        self.assertEqual(left, [], "processes were left behind")
+        self.assertEqual(demo.returncode, 0, output)
+        for line in ("[relay] Connected...", "demo: relay ended with status 0",
+                     "demo: ended cleanly: nothing left running"):
+            self.assertIn(line, output)
+
+        # The panel restarted when the relay configured the line, then showed the pages in
+        # turn; every block is one of the two pages exactly.
+        blocks = panel.split("pair ")
+        self.assertEqual(blocks[0], "restart\n", panel)
+        seen = []
+        for block in blocks[1:]:
+            lines = block.rstrip("\n").split("\n")
+            rows = [line for line in lines[1:] if line != "restart"]
+            page = "ONE" if "SMOKE ONE" in block else "TWO"
+            self.assertEqual(rows, EXPECTED[page], block)
+            seen.append(page)
+        self.assertGreaterEqual(len(seen), 3, panel)  # at least two changes of page
+        self.assertEqual(set(seen), {"ONE", "TWO"})
+
+    def end_leftovers(self, prefix):
+        needle = f"WINEPREFIX={prefix}".encode()
+        left = processes_with(needle)
+        if left:
+            subprocess.run(["wineserver", "-k"], env=dict(os.environ, WINEPREFIX=prefix),
+                           timeout=30, check=False, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL)
+            time.sleep(1)
+            for pid in processes_with(needle):
+                try:
+                    os.kill(pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
+        return left
+
+
+if __name__ == "__main__":
+    WINDOWS_BUILD = os.path.abspath(sys.argv.pop(2))
+    NATIVE_BUILD = os.path.abspath(sys.argv.pop(1))
+    unittest.main()
