@@ -1,4 +1,5 @@
-# The native (POSIX) program's platform layer. Included from tests/CMakeLists.txt.
+# The native (POSIX) program: its platform layer, and the end-to-end cases on the real binary.
+# Included from tests/CMakeLists.txt.
 
 add_executable(deadline_test unit/deadline_test.cpp)
 target_link_libraries(deadline_test PRIVATE relay_platform GTest::gtest_main panel_relay_warnings)
@@ -9,3 +10,38 @@ target_link_libraries(posix_links_test PRIVATE relay_platform GTest::gtest panel
 add_test(NAME unit.posix_links COMMAND posix_links_test)
 # Its timings are checked to a few hundred milliseconds.
 set_tests_properties(unit.posix_links PROPERTIES RUN_SERIAL TRUE)
+
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+
+# The real program, each case in a private mount namespace of its own: first the cases shared
+# with the Windows program, then those only POSIX has. Where namespaces cannot be made the cases
+# skip, unless PANEL_RELAY_REQUIRE_NAMESPACES is set.
+set(native_cases
+  no_port
+  port_gone_after_countdown
+  ordinary_run
+  arguments_are_ignored
+  interrupt_while_waiting_for_simulator
+  interrupt_during_countdown_ends_at_once
+  busy_simulator_then_gone_and_a_second_interrupt
+  stalled_panel
+  panel_gone
+  port_locked_by_another_program
+  port_made_exclusive_by_another_program
+  port_held_exclusively_while_relaying_and_released
+  other_stop_signals_end_the_run_like_ctrl_c
+  area_created_empty_and_sized_later
+  area_that_cannot_be_mapped
+  stalled_panel_write_time_outs)
+foreach(case IN LISTS native_cases)
+  add_test(NAME e2e.native.${case}
+    COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/e2e/test_relay_native.py
+            NativeRelay.test_${case})
+  set_tests_properties(e2e.native.${case} PROPERTIES
+    TIMEOUT 120
+    SKIP_REGULAR_EXPRESSION "skipped=[1-9]"
+    ENVIRONMENT "PANEL_RELAY_BIN=$<TARGET_FILE:panel-relay>;AREA_STANDIN_BIN=$<TARGET_FILE:area_standin>")
+endforeach()
+# Time-outs measured to a few hundred milliseconds.
+set_tests_properties(e2e.native.stalled_panel e2e.native.stalled_panel_write_time_outs PROPERTIES
+  RUN_SERIAL TRUE)

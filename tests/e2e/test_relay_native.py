@@ -1,0 +1,345 @@
+"""The native panel-relay on Linux. Every test gets a mount namespace of its own (see
+native_namespace): there /dev/COM4 leads to a pseudo-terminal the test holds, and the stand-in
+publishes the area in a private /dev/shm. The cases shared with the Windows program run here as
+they are; the ones below them exist only on POSIX."""
+
+import errno
+import fcntl
+import os
+import signal
+import struct
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import harness  # noqa: E402
+import native_namespace  # noqa: E402
+from relay_cases import (ATTRIBUTES, BANNER, CONNECTED, COUNTDOWN, NO_PORT,  # noqa: E402
+                         ORDINARY_RUN, PAIR, RESTART, TEXT, WAITING, RelayCases,
+                         RelayFaultCases, check_frames, model_pair, write_lines)
+
+RELAY = os.environ.get("PANEL_RELAY_BIN", "")
+STANDIN = os.environ.get("AREA_STANDIN_BIN", "")
+
+HOST_COM4 = "/dev/COM4"
+HOST_AREA = "/dev/shm/FalconSharedMemoryArea"
+TIOCGEXCL = 0x80045440
+WRITE_TIME_OUT = 1.37  # 10 ms per byte of a 127-byte frame + 100 ms
+CYCLE_PAUSE = 0.1
+# The system call the relay sleeps in between cycles, by machine.
+CLOCK_NANOSLEEP = {"x86_64": 230, "aarch64": 115}.get(os.uname().machine)
+
+# An ignored signal stays ignored in every program started from here; the relay must start with
+# the default actions, as from a shell prompt.
+for _number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT):
+    if signal.getsignal(_number) == signal.SIG_IGN:
+        signal.signal(_number, signal.SIG_DFL)
+
+_unavailable = None  # why namespaces cannot be had, once asked
+
+
+class Rig:
+    """One namespace with its panel, and the programs started in it."""
+
+    def __init__(self):
+        self.namespace = native_namespace.MountNamespace()
+        self.panel = harness.PtyPanel()
+        self.processes = []
+        self.standins = []
+        # The native relay opens and closes the port within milliseconds of its start: the
+        # panel must have recorded its first state before, or that close would come first.
+        deadline = time.monotonic() + 5
+        while not self.panel.state_changes() and time.monotonic() < deadline:
+            time.sleep(0.005)
+
+    def start_standin(self, size):
+        standin = harness.Standin(self.namespace.command([STANDIN]), size=size)
+        self.standins.append(standin)
+        return standin
+
+    def start_relay(self, *arguments):
+        process = harness.Process(self.namespace.command([RELAY, *arguments]))
+        self.processes.append(process)
+        return process
+
+    def close(self):
+        for process in self.processes:
+            process.kill()
+        for standin in self.standins:
+            standin.quit()
+        self.namespace.close()
+        self.panel.close()
+
+
+class NativeRelay(RelayCases, RelayFaultCases, unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        global _unavailable
+        if _unavailable is None:
+            _unavailable = native_namespace.unavailable_reason() or ""
+
+    def setUp(self):
+        if _unavailable:
+            if os.environ.get(native_namespace.REQUIRE_VARIABLE):
+                self.fail(_unavailable)
+            self.skipTest(_unavailable)
+        self.host_had = {path: os.path.lexists(path) for path in (HOST_COM4, HOST_AREA)}
+        self.rig = self.new_rig()
+        self.panel = self.rig.panel
+
+    def new_rig(self):
+        rig = Rig()
+        self.addCleanup(rig.close)
+        return rig
+
+    def assert_host_untouched(self):
+        for path, had in self.host_had.items():
+            self.assertEqual(os.path.lexists(path), had, f"{path} leaked out of the namespace")
+
+    # The hooks of the shared cases.
+    def start_standin(self, size):
+        standin = self.rig.start_standin(size)
+        self.assert_host_untouched()
+        return standin
+
+    def start_relay(self, *arguments):
+        return self.rig.start_relay(*arguments)
+
+    def point_com4(self, device):
+        self.rig.namespace.point_com4(device)
+        self.assert_host_untouched()
+
+    def start_relaying(self, rig):
+        """The relay on rig's panel, with the stand-in's area holding TEXT and ATTRIBUTES."""
+        standin = rig.start_standin(4096)
+        write_lines(standin, TEXT, ATTRIBUTES)
+        rig.namespace.point_com4(rig.panel.slave_path)
+        return rig.start_relay()
+
+    # --- Exclusive use of the port ------------------------------------------------------------
+
+    def test_port_locked_by_another_program(self):
+        other = os.open(self.panel.slave_path, os.O_RDWR | os.O_NOCTTY)
+        self.addCleanup(os.close, other)
+        fcntl.flock(other, fcntl.LOCK_EX)
+        self.point_com4(self.panel.slave_path)
+        relay = self.start_relay()
+        self.assertEqual(relay.wait(15), 1)
+        self.assertEqual(relay.output(), BANNER + NO_PORT)
+        self.assertEqual(self.panel.data(), b"")
+
+    def test_port_made_exclusive_by_another_program(self):
+        # Root may open a terminal made exclusive all the same; the relay must not.
+        other = os.open(self.panel.slave_path, os.O_RDWR | os.O_NOCTTY)
+        self.addCleanup(os.close, other)
+        fcntl.ioctl(other, 0x540C)  # TIOCEXCL
+        self.point_com4(self.panel.slave_path)
+        relay = self.start_relay()
+        self.assertEqual(relay.wait(15), 1)
+        self.assertEqual(relay.output(), BANNER + NO_PORT)
+        self.assertEqual(self.panel.data(), b"")
+        self.assertTrue(exclusive(other), "the relay took the other program's exclusivity away")
+        fcntl.ioctl(other, 0x540D)  # TIOCNXCL
+
+    def test_port_held_exclusively_while_relaying_and_released(self):
+        """Held while open; released before each close, even though the pseudo-terminal's other
+        side stays open and would keep it exclusive (and refuse the reopen to anyone but root)."""
+        standin = self.start_standin(4096)
+        write_lines(standin, TEXT, ATTRIBUTES)
+        self.point_com4(self.panel.slave_path)
+        relay = self.start_relay()
+        self.assertIsNotNone(relay.wait_for_output(RESTART, 15))
+        self.assertEqual(probe(self.panel.slave_path), (False, False), "during the countdown")
+        self.assertIsNotNone(relay.wait_for_output(CONNECTED, 30))
+        self.assertEqual(probe(self.panel.slave_path), (True, True), "while relaying")
+        self.assertEqual(self.finish(relay), 0)
+        self.assertEqual(probe(self.panel.slave_path), (False, False), "after the run")
+        self.assertEqual(relay.output(), ORDINARY_RUN)
+
+    # --- Signals -----------------------------------------------------------------------------
+
+    def test_other_stop_signals_end_the_run_like_ctrl_c(self):
+        """SIGTERM (sent twice), SIGHUP and SIGQUIT while relaying, side by side; and SIGTERM
+        during the countdown, before the handler is there, ends the process at once."""
+        rigs = {signal.SIGTERM: self.rig, signal.SIGHUP: self.new_rig(),
+                signal.SIGQUIT: self.new_rig()}
+        early = self.new_rig()
+        early.namespace.point_com4(early.panel.slave_path)
+        relays = {number: self.start_relaying(rig) for number, rig in rigs.items()}
+        early_relay = early.start_relay()
+
+        self.assertIsNotNone(early_relay.wait_for_output(RESTART + "12.", 15))
+        early_relay.popen.send_signal(signal.SIGTERM)
+        self.assertEqual(early_relay.wait(3), -signal.SIGTERM)
+        output = early_relay.output()
+        self.assertTrue(output.startswith(BANNER + RESTART + "12."), output)
+        self.assertNotIn("\n", output[len(BANNER + RESTART):], "the countdown went on")
+
+        for number, relay in relays.items():
+            self.assertIsNotNone(relay.wait_for_output(CONNECTED, 30))
+            self.assertTrue(rigs[number].panel.wait_for_bytes(PAIR, 10))
+            relay.popen.send_signal(number)
+        relays[signal.SIGTERM].popen.send_signal(signal.SIGTERM)
+        for number, relay in relays.items():
+            with self.subTest(signal=signal.Signals(number).name):
+                self.assertEqual(relay.wait(10), 0)
+                self.assertEqual(relay.output(), ORDINARY_RUN)
+                check_frames(self, rigs[number].panel.data(), [(TEXT, ATTRIBUTES)])
+                self.assertEqual(rigs[number].panel.state_changes()[-1][1], "closed")
+
+    # --- The simulator's area ----------------------------------------------------------------
+
+    def test_area_created_empty_and_sized_later(self):
+        standin = self.start_standin(0)
+        self.point_com4(self.panel.slave_path)
+        relay = self.start_relay()
+        self.assertIsNotNone(relay.wait_for_output(WAITING, 30))
+        time.sleep(0.5)
+        standin.resize(495)  # one byte short of the display blocks
+        time.sleep(0.5)
+        self.assertNotIn(CONNECTED, relay.output())
+        standin.resize(4096)
+        sized = time.monotonic()
+        write_lines(standin, TEXT, ATTRIBUTES)
+        connected = relay.wait_for_output(CONNECTED, 10)
+        self.assertIsNotNone(connected)
+        said = [t for t, piece in relay.timed_pieces() if b"Connected" in piece]
+        self.assertGreaterEqual(said[0], sized)
+        self.assertTrue(self.panel.wait_for_bytes(3 * PAIR, 10))
+        self.assertEqual(self.finish(relay), 0)
+        self.assertEqual(relay.output(), ORDINARY_RUN)
+        # Pairs sent before the lines were all written may be blank in part; the last is whole.
+        stream = self.panel.data()
+        check_frames(self, stream, [([b""] * 5, [b""] * 5), (TEXT, ATTRIBUTES)])
+        self.assertEqual(stream[-PAIR:], model_pair(TEXT, ATTRIBUTES))
+
+    def test_area_that_cannot_be_mapped(self):
+        # Far larger than the relay's address space: it opens, but mmap refuses it (ENOMEM).
+        self.rig.namespace.sparse_file(HOST_AREA, 1 << 50)
+        self.point_com4(self.panel.slave_path)
+        relay = self.start_relay()
+        self.assertEqual(relay.wait(30), 1)
+        self.assertEqual(relay.output(), BANNER + RESTART + COUNTDOWN + WAITING + CONNECTED
+                         + f"Error accessing Falcon BMS ({errno.ENOMEM}).\n")
+        self.assertEqual(self.panel.data(), b"")
+        self.assertEqual(self.panel.state_changes()[-1][1], "closed", "the port is still open")
+
+    # --- A panel that stops reading, measured --------------------------------------------------
+
+    @unittest.skipIf(CLOCK_NANOSLEEP is None, "no system call table for this machine")
+    def test_stalled_panel_write_time_outs(self):
+        """With the line full, each cycle is two writes that give up on their time-out and the
+        pause: seen from outside, the relay waits 2 x 1.37 s between pauses, without spinning,
+        and an interrupt still ends it within one such cycle, with status 0."""
+        relay = self.start_relaying(self.rig)
+        self.assertIsNotNone(relay.wait_for_output(CONNECTED, 30))
+        self.assertTrue(self.panel.wait_for_bytes(PAIR, 10))
+        self.panel.reading = False
+        wait_until_line_full(self, self.panel)
+
+        pid = relay.popen.pid
+        cpu_before = cpu_seconds(pid)
+        samples = sample_sleeps(pid, 3 * (2 * WRITE_TIME_OUT + CYCLE_PAUSE) + 1)
+        cpu_used = cpu_seconds(pid) - cpu_before
+        waits, pauses = runs(samples)
+
+        interrupted = time.monotonic()
+        relay.interrupt()
+        status = relay.wait(15)
+        took = time.monotonic() - interrupted
+        sys.stderr.write(
+            f"stalled panel: waits between pauses {[round(w, 3) for w in waits]} s, pauses "
+            f"{[round(p, 3) for p in pauses]} s, {cpu_used:.2f} s of processor time over "
+            f"{samples[-1][0] - samples[0][0]:.1f} s, interrupt to exit {took:.2f} s\n")
+
+        self.assertGreaterEqual(len(waits), 2, "no steady cycle was seen")
+        for wait in waits:
+            self.assertGreater(wait, 2 * WRITE_TIME_OUT - 0.1, "a write gave up early")
+            self.assertLess(wait, 2 * WRITE_TIME_OUT + 0.25, "a write outlived its time-out")
+        for pause in pauses:
+            self.assertLess(pause, CYCLE_PAUSE + 0.1)
+        self.assertLess(cpu_used, 0.3, "the relay spins while the panel is stalled")
+        self.assertEqual(status, 0)
+        self.assertLess(took, 2 * WRITE_TIME_OUT + CYCLE_PAUSE + 0.5)
+        self.assertEqual(relay.output(), ORDINARY_RUN)
+
+
+def exclusive(fd):
+    return struct.unpack("i", fcntl.ioctl(fd, TIOCGEXCL, b"\0" * 4))[0] != 0
+
+
+def probe(path):
+    """(exclusive, locked) of the terminal at path, as another program finds it."""
+    try:
+        fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+    except OSError as error:
+        if error.errno == errno.EBUSY:  # not root: exclusivity refuses the open itself
+            return True, True
+        raise
+    try:
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            locked = False
+        except BlockingIOError:
+            locked = True
+        return exclusive(fd), locked
+    finally:
+        os.close(fd)
+
+
+def wait_until_line_full(test, panel):
+    """The pseudo-terminal swallows some kilobytes before it takes no more; wait until the
+    count of unread bytes has stood still for longer than a cycle."""
+    last, steady_since = -1, time.monotonic()
+    deadline = time.monotonic() + 60
+    while time.monotonic() - steady_since < 2 * (2 * WRITE_TIME_OUT + CYCLE_PAUSE):
+        test.assertLess(time.monotonic(), deadline, "the line never filled up")
+        queued = struct.unpack("i", fcntl.ioctl(panel.master, 0x541B, b"\0" * 4))[0]  # FIONREAD
+        if queued != last:
+            last, steady_since = queued, time.monotonic()
+        time.sleep(0.1)
+
+
+def cpu_seconds(pid):
+    with open(f"/proc/{pid}/stat") as stat:
+        fields = stat.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def sample_sleeps(pid, seconds):
+    """(time, sleeping in clock_nanosleep) of the relay every 10 ms."""
+    samples = []
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        with open(f"/proc/{pid}/syscall") as syscall:
+            first = syscall.read().split()[0]
+        samples.append((time.monotonic(), first == str(CLOCK_NANOSLEEP)))
+        time.sleep(0.01)
+    return samples
+
+
+def runs(samples):
+    """Durations of the complete waits between pauses, and of the complete pauses. Sleeps
+    shorter than 50 ms are not the cycle's pause and count as waiting."""
+    spans = []  # [sleeping, start, end]
+    for moment, sleeping in samples:
+        if spans and spans[-1][0] == sleeping:
+            spans[-1][2] = moment
+        else:
+            spans.append([sleeping, moment, moment])
+    merged = []
+    for sleeping, start, end in spans:
+        sleeping = sleeping and end - start >= 0.05
+        if merged and merged[-1][0] == sleeping:
+            merged[-1][2] = end
+        else:
+            merged.append([sleeping, start, end])
+    # Each span runs until the next begins; the first and last may be cut by the sampling.
+    complete = [(merged[i][0], merged[i + 1][1] - merged[i][1]) for i in range(1, len(merged) - 1)]
+    return ([d for sleeping, d in complete if not sleeping],
+            [d for sleeping, d in complete if sleeping])
+
+
+if __name__ == "__main__":
+    unittest.main()
