@@ -104,6 +104,12 @@ void TakePair(void* context, const PanelPair& pair) {
   }
 }
 
+// Pairs per second between the first and the last pair of a run.
+double AverageRate(Clock::time_point first, Clock::time_point last, std::uint64_t pairs) {
+  const double seconds = std::chrono::duration<double>(last - first).count();
+  return seconds > 0 ? static_cast<double>(pairs - 1) / seconds : 0;
+}
+
 // The drawn panel sits above a scrolling region, where messages (the demo's too) appear.
 void BeginScreen() {
   PrepareTerminalOutput();
@@ -159,8 +165,21 @@ int main(int argc, char** argv) {
   std::uint64_t bytes_dropped_in_restart = 0;
   Clock::time_point window_start = Clock::now();
   std::uint64_t window_first_pair = 0;
+  // The average rate over the latest unbroken run of pairs (restarts break it), for the summary.
+  Clock::time_point run_start;
+  Clock::time_point run_last;
+  std::uint64_t run_first_pair = 0;
+  std::uint64_t run_pairs_seen = 0;
   Clock::time_point last_draw;
   int exit_status = 0;
+  auto refresh_status = [&] {
+    status.mode = restarting         ? PanelMode::kRestarting
+                  : session.has_pair ? PanelMode::kShowing
+                                     : PanelMode::kWaiting;
+    status.pairs = session.pairs_taken;
+    status.dropped_frames = session.decoder.counts.dropped_frames;
+    status.line_closed = far_end_closed;
+  };
   std::uint8_t buffer[4096];
 
   while (!ToolStopRequested()) {
@@ -173,7 +192,16 @@ int main(int argc, char** argv) {
       if (restarting) {
         bytes_dropped_in_restart += received;  // a restarting panel takes nothing in
       } else {
+        const std::uint64_t before = session.pairs_taken;
         FeedFrameDecoder(&session.decoder, buffer, received, PairSink{TakePair, &session});
+        if (session.pairs_taken != before) {
+          if (run_pairs_seen == 0) {
+            run_start = now;
+            run_first_pair = session.pairs_taken;
+          }
+          run_last = now;
+          run_pairs_seen = session.pairs_taken - run_first_pair + 1;
+        }
       }
       if (session.pair_limit != 0 && session.pairs_taken >= session.pair_limit) break;
     } else if (event == LineEvent::kClosed && !far_end_closed) {
@@ -186,6 +214,10 @@ int main(int argc, char** argv) {
         session.has_pair = false;
         session.has_printed = false;
         ++status.restarts;
+        if (run_pairs_seen > 1) {
+          status.average_pairs_per_second = AverageRate(run_start, run_last, run_pairs_seen);
+        }
+        run_pairs_seen = 0;
         if (session.plain) {
           std::fputs("restart\n", stdout);
           std::fflush(stdout);
@@ -213,12 +245,7 @@ int main(int argc, char** argv) {
       window_start = now;
       window_first_pair = session.pairs_taken;
     }
-    status.mode = restarting         ? PanelMode::kRestarting
-                  : session.has_pair ? PanelMode::kShowing
-                                     : PanelMode::kWaiting;
-    status.pairs = session.pairs_taken;
-    status.dropped_frames = session.decoder.counts.dropped_frames;
-    status.line_closed = far_end_closed;
+    refresh_status();
     if (!session.plain && now - last_draw >= kRedrawPeriod) {
       const std::string screen =
           RenderPanelScreen(session.has_pair ? &session.shown : nullptr, status, glyphs);
@@ -229,7 +256,12 @@ int main(int argc, char** argv) {
   }
 
   ClosePanelLine(&line);
+  refresh_status();
+  if (run_pairs_seen > 1) {
+    status.average_pairs_per_second = AverageRate(run_start, run_last, run_pairs_seen);
+  }
   if (!session.plain) EndScreen();
-  std::fprintf(stderr, "panel-emulator: %s\n", RenderStatusLine(status).c_str());
+  std::fprintf(stderr, "panel-emulator: %s; average %.1f pairs/s over the last run of pairs\n",
+               RenderStatusLine(status).c_str(), status.average_pairs_per_second);
   return exit_status;
 }

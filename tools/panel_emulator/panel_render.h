@@ -30,7 +30,8 @@ enum class PanelMode : std::uint8_t {
 
 struct PanelStatus {
   PanelMode mode = PanelMode::kWaiting;
-  double pairs_per_second = 0;
+  double pairs_per_second = 0;          // over the last second
+  double average_pairs_per_second = 0;  // over the latest unbroken run of pairs
   std::uint64_t pairs = 0;
   std::uint64_t dropped_frames = 0;
   std::uint64_t restarts = 0;
