@@ -1,7 +1,7 @@
 """Runs the demo chain: panel-relay.exe under Wine between the two emulators.
 
     run_demo.py --relay EXE --sim EXE --panel PROGRAM [--duration SECONDS] [--pages FILE]
-                [--interval SECONDS] [--dump FILE] [--work-dir DIR]
+                [--interval SECONDS] [--dump FILE] [--work-dir DIR] [--template DIR]
 
 In a private Wine prefix whose COM4 is the panel emulator's pseudo-terminal, the Windows
 simulator emulator publishes its pages and the relay sends them to the panel emulator, which
@@ -163,14 +163,19 @@ class Demo:
         com4 = os.path.join(self.prefix, "dosdevices", "com4")
 
         self.say(f"preparing a Wine prefix in {self.prefix}")
+        if not self.make_prefix():
+            return self.fail_start("the Wine prefix could not be prepared")
         self.wineserver = self.start("wineserver", ["wineserver", "--foreground",
                                                     "--persistent"],
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # Ours must be the prefix's server before any Wine program would start one of its own.
+        if not self.wait_until(lambda: wineserver_listens(self.wineserver.pid), 20,
+                               [self.wineserver]):
+            return self.fail_start("the wineserver did not start")
         # A throw-away process first: Wine's background services start with it, and so do not
         # inherit the pipes of the programs below.
-        if not (self.run_quietly(["wineboot", "-i"], 180)
-                and self.run_quietly(["wine", "cmd", "/c", "exit"], 60)):
-            return self.fail_start("the Wine prefix could not be prepared")
+        if not self.run_quietly(["wine", "cmd", "/c", "exit"], 60):
+            return self.fail_start("Wine does not run in the prefix")
 
         panel_command = [options.panel, "--link", com4]
         if options.dump:
@@ -217,6 +222,32 @@ class Demo:
                                          f"(status {process.returncode})")
             time.sleep(STEP)
         return True
+
+    def make_prefix(self):
+        """A copy of the template prefix, which is made once (wineboot takes a while)."""
+        template = self.options.template
+        if template is None:
+            os.makedirs(self.prefix, exist_ok=True)
+            return self.run_quietly(["wineboot", "-i"], 180)
+        if not os.path.isfile(os.path.join(template, "system.reg")):
+            self.say(f"making the Wine prefix template {template} (once)")
+            building = f"{template}.{os.getpid()}"
+            shutil.rmtree(building, ignore_errors=True)
+            os.makedirs(building)
+            saved = self.env["WINEPREFIX"]
+            self.env["WINEPREFIX"] = building
+            # wineserver -w: the server writes the registry out when it ends.
+            made = (self.run_quietly(["wineboot", "-i"], 180)
+                    and self.run_quietly(["wineserver", "-w"], 60))
+            self.env["WINEPREFIX"] = saved
+            if not made:
+                shutil.rmtree(building, ignore_errors=True)
+                return False
+            try:
+                os.rename(building, template)
+            except OSError:  # another run made it meanwhile
+                shutil.rmtree(building, ignore_errors=True)
+        return subprocess.run(["cp", "-a", template, self.prefix], check=False).returncode == 0
 
     def watch_sim(self, lines):
         """Forwards the simulator emulator's console, remembering its lines."""
@@ -294,6 +325,14 @@ class Demo:
             shutil.rmtree(self.work_dir, ignore_errors=True)
 
 
+def wineserver_listens(pid):
+    """A wineserver works in its server directory, where its socket appears once it listens."""
+    try:
+        return os.path.exists(f"/proc/{pid}/cwd/socket")
+    except OSError:
+        return False
+
+
 def windows_path(path):
     """A POSIX path as Wine's Z: drive sees it."""
     return "Z:" + os.path.abspath(path).replace("/", "\\")
@@ -309,7 +348,11 @@ def main():
     parser.add_argument("--interval", type=float, help="seconds each page is shown")
     parser.add_argument("--dump", help="panel emulator's --dump output goes to this file")
     parser.add_argument("--work-dir", help="for the Wine prefix (default: a temporary one)")
+    parser.add_argument("--template", help="prepared Wine prefix to copy (made when missing)")
     options = parser.parse_args()
+    for name in ("relay", "sim", "panel", "pages", "dump", "work_dir", "template"):
+        if getattr(options, name):  # Wine wants an absolute WINEPREFIX, for one
+            setattr(options, name, os.path.abspath(getattr(options, name)))
 
     demo = Demo(options)
 
