@@ -21,7 +21,7 @@ ensure_packages() {
   apt-get update -qq && apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
-BUILD_PACKAGES=(cmake make g++ libgtest-dev python3 g++-mingw-w64-x86-64)
+BUILD_PACKAGES=(cmake make g++ libgtest-dev libbenchmark-dev python3 g++-mingw-w64-x86-64)
 RUN_PACKAGES=(wine wine64)
 
 JOBS=$(nproc 2>/dev/null || echo 2)
