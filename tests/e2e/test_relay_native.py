@@ -110,7 +110,7 @@ class NativeRelay(RelayCases, RelayFaultCases, unittest.TestCase):
         self.rig.namespace.point_com4(device)
         self.assert_host_untouched()
 
-    def start_relaying(self, rig):
+    def relay_on(self, rig):
         """The relay on rig's panel, with the stand-in's area holding TEXT and ATTRIBUTES."""
         standin = rig.start_standin(4096)
         write_lines(standin, TEXT, ATTRIBUTES)
@@ -166,7 +166,7 @@ class NativeRelay(RelayCases, RelayFaultCases, unittest.TestCase):
                 signal.SIGQUIT: self.new_rig()}
         early = self.new_rig()
         early.namespace.point_com4(early.panel.slave_path)
-        relays = {number: self.start_relaying(rig) for number, rig in rigs.items()}
+        relays = {number: self.relay_on(rig) for number, rig in rigs.items()}
         early_relay = early.start_relay()
 
         self.assertIsNotNone(early_relay.wait_for_output(RESTART + "12.", 15))
@@ -232,13 +232,13 @@ class NativeRelay(RelayCases, RelayFaultCases, unittest.TestCase):
         """With the line full, each cycle is two writes that give up on their time-out and the
         pause: seen from outside, the relay waits 2 x 1.37 s between pauses, without spinning,
         and an interrupt still ends it within one such cycle, with status 0."""
-        relay = self.start_relaying(self.rig)
+        relay = self.relay_on(self.rig)
         self.assertIsNotNone(relay.wait_for_output(CONNECTED, 30))
         self.assertTrue(self.panel.wait_for_bytes(PAIR, 10))
         self.panel.reading = False
-        wait_until_line_full(self, self.panel)
-
         pid = relay.popen.pid
+        self.assertTrue(wait_until_stalled(pid, 60), "the line never filled up")
+
         cpu_before = cpu_seconds(pid)
         samples = sample_sleeps(pid, 3 * (2 * WRITE_TIME_OUT + CYCLE_PAUSE) + 1)
         cpu_used = cpu_seconds(pid) - cpu_before
@@ -288,17 +288,28 @@ def probe(path):
         os.close(fd)
 
 
-def wait_until_line_full(test, panel):
-    """The pseudo-terminal swallows some kilobytes before it takes no more; wait until the
-    count of unread bytes has stood still for longer than a cycle."""
-    last, steady_since = -1, time.monotonic()
-    deadline = time.monotonic() + 60
-    while time.monotonic() - steady_since < 2 * (2 * WRITE_TIME_OUT + CYCLE_PAUSE):
-        test.assertLess(time.monotonic(), deadline, "the line never filled up")
-        queued = struct.unpack("i", fcntl.ioctl(panel.master, 0x541B, b"\0" * 4))[0]  # FIONREAD
-        if queued != last:
-            last, steady_since = queued, time.monotonic()
-        time.sleep(0.1)
+def sleeping(pid):
+    """Whether the relay sleeps in clock_nanosleep (its pauses) at this moment."""
+    with open(f"/proc/{pid}/syscall") as syscall:
+        return syscall.read().split()[0] == str(CLOCK_NANOSLEEP)
+
+
+def wait_until_stalled(pid, timeout):
+    """The pseudo-terminal swallows about 16 KB before it takes no more (most of it out of
+    FIONREAD's sight), so the line is judged full only once the relay has been seen waiting
+    outside its pause for a whole second: a write waiting for room."""
+    deadline = time.monotonic() + timeout
+    waiting_since = None
+    while time.monotonic() < deadline:
+        now = time.monotonic()
+        if sleeping(pid):
+            waiting_since = None
+        elif waiting_since is None:
+            waiting_since = now
+        elif now - waiting_since >= 1.0:
+            return True
+        time.sleep(0.01)
+    return False
 
 
 def cpu_seconds(pid):
@@ -312,33 +323,35 @@ def sample_sleeps(pid, seconds):
     samples = []
     end = time.monotonic() + seconds
     while time.monotonic() < end:
-        with open(f"/proc/{pid}/syscall") as syscall:
-            first = syscall.read().split()[0]
-        samples.append((time.monotonic(), first == str(CLOCK_NANOSLEEP)))
+        samples.append((time.monotonic(), sleeping(pid)))
         time.sleep(0.01)
     return samples
 
 
-def runs(samples):
-    """Durations of the complete waits between pauses, and of the complete pauses. Sleeps
-    shorter than 50 ms are not the cycle's pause and count as waiting."""
-    spans = []  # [sleeping, start, end]
-    for moment, sleeping in samples:
-        if spans and spans[-1][0] == sleeping:
-            spans[-1][2] = moment
-        else:
-            spans.append([sleeping, moment, moment])
-    merged = []
-    for sleeping, start, end in spans:
-        sleeping = sleeping and end - start >= 0.05
-        if merged and merged[-1][0] == sleeping:
-            merged[-1][2] = end
-        else:
-            merged.append([sleeping, start, end])
-    # Each span runs until the next begins; the first and last may be cut by the sampling.
-    complete = [(merged[i][0], merged[i + 1][1] - merged[i][1]) for i in range(1, len(merged) - 1)]
-    return ([d for sleeping, d in complete if not sleeping],
-            [d for sleeping, d in complete if sleeping])
+def runs(samples, shortest=0.05):
+    """Durations of the complete waits between pauses, and of the complete pauses. A span
+    shorter than `shortest` (a blip between two samples) belongs to the span before it; a gap in
+    the sampling itself cuts the spans on either side, which are then left out."""
+    segments = [[samples[0]]]
+    for earlier, later in zip(samples, samples[1:]):
+        if later[0] - earlier[0] > shortest:
+            segments.append([])
+        segments[-1].append(later)
+    waits, pauses = [], []
+    for segment in segments:
+        spans = []  # [sleeping, start]; each lasts until the next starts
+        for moment, asleep in segment:
+            if not spans or spans[-1][0] != asleep:
+                spans.append([asleep, moment])
+        merged = []
+        for index, (asleep, start) in enumerate(spans):
+            ends = spans[index + 1][1] if index + 1 < len(spans) else segment[-1][0]
+            if merged and (ends - start < shortest or merged[-1][0] == asleep):
+                continue  # absorbed by the span before
+            merged.append([asleep, start])
+        for (asleep, start), (_, following) in zip(merged[1:-1], merged[2:]):
+            (pauses if asleep else waits).append(following - start)
+    return waits, pauses
 
 
 if __name__ == "__main__":
