@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
 #include <random>
 #include <vector>
 
@@ -23,10 +25,11 @@ Bytes Encode(const PanelPair& pair) {
   Bytes bytes;
   bytes.reserve(2 * kPanelFrameSize);
   bytes.push_back('<');
-  for (std::uint8_t byte : pair.text) bytes.push_back(byte);
+  std::copy(pair.text.begin(), pair.text.end(), std::back_inserter(bytes));
   bytes.push_back('>');
   bytes.push_back('>');
-  for (bool marked : pair.marked) bytes.push_back(marked ? '1' : '0');
+  std::transform(pair.marked.begin(), pair.marked.end(), std::back_inserter(bytes),
+                 [](bool marked) -> std::uint8_t { return marked ? '1' : '0'; });
   bytes.push_back('<');
   return bytes;
 }
