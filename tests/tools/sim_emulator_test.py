@@ -78,7 +78,7 @@ class SimEmulator(unittest.TestCase):
                         "text |\\xff|\n")
             pages.flush()
             process = self.start("--pages", pages.name)
-            self.assertIn(b"1 pages", process.stdout.readline())
+            self.assertIn(b"1 page, 3.0 s each", process.stdout.readline())
             area = area_bytes()
         line0 = b"HELLO \x01\x02^".ljust(25) + b"\0"
         self.assertEqual(area[236:262], line0)

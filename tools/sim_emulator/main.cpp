@@ -73,9 +73,9 @@ int main(int argc, char** argv) {
   }
   WritePage(pages[0], area.bytes);
   std::printf(
-      "sim-emulator: publishing FalconSharedMemoryArea (%zu bytes), %zu pages, %.1f s each; "
+      "sim-emulator: publishing FalconSharedMemoryArea (%zu bytes), %zu page%s, %.1f s each; "
       "Ctrl+C to stop\n",
-      area.size, pages.size(), interval_seconds);
+      area.size, pages.size(), pages.size() == 1 ? "" : "s", interval_seconds);
   std::fflush(stdout);
 
   const unsigned steps_per_page =
