@@ -61,8 +61,8 @@ void StartAlarms(int interval_ms) {
   sigaction(SIGALRM, &action, nullptr);
   alarms.store(0);
   itimerval timer{};
-  timer.it_interval.tv_usec = interval_ms * 1000;
-  timer.it_value.tv_usec = interval_ms * 1000;
+  timer.it_interval.tv_usec = static_cast<suseconds_t>(interval_ms) * 1000;
+  timer.it_value.tv_usec = static_cast<suseconds_t>(interval_ms) * 1000;
   setitimer(ITIMER_REAL, &timer, nullptr);
 }
 
