@@ -16,6 +16,7 @@ whatever is left at the end is found and ended. The exit status is 0 when the re
 status 0 and nothing was left behind."""
 
 import argparse
+import ctypes
 import os
 import shutil
 import signal
@@ -29,6 +30,25 @@ import uuid
 MARKER = "PANEL_RELAY_DEMO_RUN"
 STEP = 0.1
 
+# Run beside the chain: should this script die without its orderly stop (SIGKILL), its end of
+# the pipe closes without "done", and the watchdog ends the prefix's Wine and every process
+# that carries the run's marker.
+WATCHDOG = r"""
+import os, signal, subprocess, sys
+if sys.stdin.read() == "done":
+    sys.exit(0)
+subprocess.run(["wineserver", "-k"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+needle = (sys.argv[1] + "=" + sys.argv[2]).encode()
+for entry in os.listdir("/proc"):
+    if entry.isdigit() and int(entry) != os.getpid():
+        try:
+            with open("/proc/" + entry + "/environ", "rb") as environ:
+                if needle in environ.read().split(b"\0"):
+                    os.kill(int(entry), signal.SIGKILL)
+        except OSError:
+            pass
+"""
+
 
 class Demo:
     def __init__(self, options):
@@ -37,7 +57,8 @@ class Demo:
         self.children = []  # (name, Popen), each the leader of its own session
         self.failures = []
         self.lock = threading.Lock()
-        self.relay_text = ""
+        self.console_text = {"relay": "", "sim": ""}
+        self.open_line = None  # who wrote the last, unfinished line on our output
         self.token = uuid.uuid4().hex
         own_work_dir = options.work_dir is None
         self.work_dir = options.work_dir or tempfile.mkdtemp(prefix="panel-relay-demo-")
@@ -57,13 +78,27 @@ class Demo:
     # -- output -------------------------------------------------------------------------------
 
     def say(self, text):
+        self.emit("demo", text + "\n")
+
+    def emit(self, name, text):
+        """Writes a piece of a child's console (or ours) with a prefix at every line start; a
+        line left open by another writer is ended first, so lines never run together."""
+        out = []
         with self.lock:
-            sys.stdout.buffer.write(f"demo: {text}\n".encode())
+            for character in text:
+                if self.open_line != name:
+                    if self.open_line is not None:
+                        out.append("\n")
+                    out.append("demo: " if name == "demo" else f"[{name}] ")
+                    self.open_line = name
+                out.append(character)
+                if character == "\n":
+                    self.open_line = None
+            sys.stdout.buffer.write("".join(out).encode())
             sys.stdout.flush()
 
-    def forward(self, name, stream, keep=False):
-        """Copies a child's console to ours, a prefix at every line start, CRLF folded."""
-        at_line_start = True
+    def forward(self, name, stream):
+        """Copies a child's console to ours, CRLF folded, and keeps its text."""
         pending_cr = False
         while True:
             chunk = os.read(stream.fileno(), 4096)
@@ -75,26 +110,17 @@ class Demo:
             if chunk.endswith(b"\r"):
                 chunk, pending_cr = chunk[:-1], True
             text = chunk.replace(b"\r\n", b"\n").decode("utf-8", "replace")
-            if keep:
-                self.relay_text += text
+            self.console_text[name] += text
             # Only our children's own messages, but still: nothing unprintable to the terminal.
-            text = "".join(c if c.isprintable() or c == "\n" else "?" for c in text)
-            out = []
-            for character in text:
-                if at_line_start:
-                    out.append(f"[{name}] ")
-                out.append(character)
-                at_line_start = character == "\n"
-            with self.lock:
-                sys.stdout.buffer.write("".join(out).encode())
-                sys.stdout.flush()
+            self.emit(name, "".join(c if c.isprintable() or c == "\n" else "?" for c in text))
         stream.close()
 
     # -- processes ----------------------------------------------------------------------------
 
     def start(self, name, command, **arguments):
         arguments.setdefault("stdin", subprocess.DEVNULL)
-        process = subprocess.Popen(command, env=self.env, start_new_session=True, **arguments)
+        process = subprocess.Popen(command, env=self.env, start_new_session=True,
+                                   preexec_fn=end_with_parent, **arguments)
         self.children.append((name, process))
         return process
 
@@ -162,6 +188,9 @@ class Demo:
         started = time.monotonic()
         com4 = os.path.join(self.prefix, "dosdevices", "com4")
 
+        self.watchdog = subprocess.Popen(
+            [sys.executable, "-c", WATCHDOG, MARKER, self.token], env=self.env,
+            stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, start_new_session=True)
         self.say(f"preparing a Wine prefix in {self.prefix}")
         if not self.make_prefix():
             return self.fail_start("the Wine prefix could not be prepared")
@@ -182,8 +211,15 @@ class Demo:
             self.dump_file = open(options.dump, "wb")
             panel = self.start("panel", panel_command + ["--dump"], stdout=self.dump_file,
                                stderr=subprocess.DEVNULL)
+        elif sys.stdout.isatty():
+            panel = self.start("panel", panel_command)  # draws the panel on the terminal
         else:
-            panel = self.start("panel", panel_command)
+            # No terminal: its plain blocks join the other consoles' lines.
+            panel = self.start("panel", panel_command, stdout=subprocess.PIPE,
+                               stderr=subprocess.STDOUT)
+            self.console_text["panel"] = ""
+            threading.Thread(target=self.forward, args=("panel", panel.stdout),
+                             daemon=True).start()
         self.panel = panel
         if not self.wait_until(lambda: os.path.islink(com4), 10, [panel]):
             return self.fail_start("the panel emulator did not make COM4")
@@ -197,16 +233,17 @@ class Demo:
             sim_command += ["--interval", str(options.interval)]
         self.sim = self.start("sim", sim_command, stdout=subprocess.PIPE,
                               stderr=subprocess.STDOUT)
-        sim_lines = []
-        threading.Thread(target=self.watch_sim, args=(sim_lines,), daemon=True).start()
-        if not self.wait_until(lambda: any("publishing" in line for line in sim_lines), 60,
+        self.sim_forwarder = threading.Thread(target=self.forward, args=("sim", self.sim.stdout),
+                                              daemon=True)
+        self.sim_forwarder.start()
+        if not self.wait_until(lambda: "publishing" in self.console_text["sim"], 60,
                                [self.sim]):
             return self.fail_start("the simulator emulator did not publish its area")
 
         self.relay = self.start("relay", ["wine", options.relay], stdout=subprocess.PIPE,
                                 stderr=subprocess.STDOUT)
         self.relay_forwarder = threading.Thread(
-            target=self.forward, args=("relay", self.relay.stdout, True), daemon=True)
+            target=self.forward, args=("relay", self.relay.stdout), daemon=True)
         self.relay_forwarder.start()
         self.say("the relay counts down 12 s while the panel restarts, then relays"
                  + ("" if options.duration else "; Ctrl+C ends the demo"))
@@ -249,26 +286,6 @@ class Demo:
                 shutil.rmtree(building, ignore_errors=True)
         return subprocess.run(["cp", "-a", template, self.prefix], check=False).returncode == 0
 
-    def watch_sim(self, lines):
-        """Forwards the simulator emulator's console, remembering its lines."""
-        reader = os.fdopen(os.dup(self.sim.stdout.fileno()), "rb", buffering=0)
-        self.sim.stdout.close()
-        at_line = b""
-        while True:
-            chunk = reader.read(4096)
-            if not chunk:
-                break
-            at_line += chunk
-            while b"\n" in at_line:
-                line, at_line = at_line.split(b"\n", 1)
-                text = line.rstrip(b"\r").decode("utf-8", "replace")
-                text = "".join(c if c.isprintable() else "?" for c in text)
-                lines.append(text)
-                with self.lock:
-                    sys.stdout.buffer.write(f"[sim] {text}\n".encode())
-                    sys.stdout.flush()
-        reader.close()
-
     def fail_start(self, message):
         if not self.stop_reason:
             self.failures.append(message)
@@ -291,6 +308,7 @@ class Demo:
         sim = getattr(self, "sim", None)
         if sim is not None:
             status = self.stop_child(sim, signal.SIGINT, 15)
+            self.sim_forwarder.join(5)
             if status is None:
                 self.failures.append("the simulator emulator did not end on Ctrl+C")
             else:
@@ -313,6 +331,11 @@ class Demo:
             self.kill_session(process)
             if process.poll() is None:
                 process.wait()
+        watchdog = getattr(self, "watchdog", None)
+        if watchdog is not None:
+            watchdog.stdin.write(b"done")
+            watchdog.stdin.close()
+            watchdog.wait()
         left = self.marked_processes()
         if left:
             self.failures.append(f"processes were left behind and killed: {left}")
@@ -323,6 +346,13 @@ class Demo:
                     pass
         if self.remove_work_dir:
             shutil.rmtree(self.work_dir, ignore_errors=True)
+
+
+def end_with_parent():
+    """In a child, before exec: should this script be killed outright (no orderly stop), the
+    child gets SIGTERM; a wineserver that ends takes its prefix's Wine processes with it."""
+    PR_SET_PDEATHSIG = 1
+    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
 
 
 def wineserver_listens(pid):
