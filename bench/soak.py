@@ -184,7 +184,12 @@ def main():
         else:
             reason = native_namespace.unavailable_reason()
             if reason:
-                sys.exit(f"soak: the native relay needs a private mount namespace: {reason}")
+                # As the native end-to-end tests do: skip where namespaces are refused, unless
+                # they are required (CI).
+                if os.environ.get(native_namespace.REQUIRE_VARIABLE):
+                    sys.exit(f"soak: the native relay needs a private mount namespace: {reason}")
+                print(f"soak skipped: the native relay needs a private mount namespace: {reason}")
+                sys.exit(0)
             namespace = native_namespace.MountNamespace()
             namespace.point_com4(tap.slave_path)
             run = lambda argv: subprocess.Popen(  # noqa: E731
