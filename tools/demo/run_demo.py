@@ -1,7 +1,7 @@
 """Runs the demo chain: panel-relay.exe under Wine between the two emulators.
 
     run_demo.py --relay EXE --sim EXE --panel PROGRAM [--duration SECONDS] [--pages FILE]
-                [--interval SECONDS] [--dump FILE] [--work-dir DIR] [--template DIR]
+                [--interval SECONDS] [--dump FILE] [--ascii] [--work-dir DIR] [--template DIR]
 
 In a private Wine prefix whose COM4 is the panel emulator's pseudo-terminal, the Windows
 simulator emulator publishes its pages and the relay sends them to the panel emulator, which
@@ -206,7 +206,7 @@ class Demo:
         if not self.run_quietly(["wine", "cmd", "/c", "exit"], 60):
             return self.fail_start("Wine does not run in the prefix")
 
-        panel_command = [options.panel, "--link", com4]
+        panel_command = [options.panel, "--link", com4] + (["--ascii"] if options.ascii else [])
         if options.dump:
             self.dump_file = open(options.dump, "wb")
             panel = self.start("panel", panel_command + ["--dump"], stdout=self.dump_file,
@@ -381,6 +381,8 @@ def main():
     parser.add_argument("--pages", help="page file for the simulator emulator")
     parser.add_argument("--interval", type=float, help="seconds each page is shown")
     parser.add_argument("--dump", help="panel emulator's --dump output goes to this file")
+    parser.add_argument("--ascii", action="store_true",
+                        help="panel drawn in ASCII only, for terminals without UTF-8")
     parser.add_argument("--work-dir", help="for the Wine prefix (default: a temporary one)")
     parser.add_argument("--template", help="prepared Wine prefix to copy (made when missing)")
     options = parser.parse_args()
