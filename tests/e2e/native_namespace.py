@@ -69,7 +69,11 @@ class MountNamespace:
         self._expect_ok()
 
     def command(self, argv):
-        return ["nsenter", f"--mount=/proc/{self.pid}/ns/mnt", "--", *argv]
+        entered = [f"--mount=/proc/{self.pid}/ns/mnt"]
+        if os.geteuid() != 0:
+            # The namespace belongs to the holder's user namespace, so that is entered too.
+            entered[:0] = [f"--user=/proc/{self.pid}/ns/user", "--preserve-credentials"]
+        return ["nsenter", *entered, "--", *argv]
 
     def point_com4(self, device):
         self._command(f"com4 {device if device is not None else '-'}")
