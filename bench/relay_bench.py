@@ -156,6 +156,7 @@ class Run:
             relaying_cpu = (cpu_seconds(pid) - before) / elapsed
             relaying_helper = (self.helper_cpu() - helper_before) / elapsed
             rss = peak_rss_kib(pid)
+            time.sleep(0.3)  # so the last change reaches the line too
 
             relay.interrupt()
             status = relay.wait(15)
