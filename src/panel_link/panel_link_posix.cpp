@@ -26,12 +26,11 @@
 #include "common/deadline.h"
 #include "common/pause.h"
 #include "panel_link/panel_link.h"
+#include "panel_link/restart_countdown.h"
 
 namespace {
 
 constexpr char kPortPath[] = "/dev/COM4";
-constexpr int kCountdownSeconds = 12;
-constexpr unsigned kCountdownStepMilliseconds = 250;
 constexpr unsigned kWriteTimeoutPerByteMilliseconds = 10;
 constexpr unsigned kWriteTimeoutConstantMilliseconds = 100;
 // A byte takes about 8.3 ms on the line at 1200 baud; checking the output queue this often ends
@@ -73,22 +72,6 @@ void ClosePort(int fd) {
 void HoldModemLinesOff(int fd) {
   const int lines = TIOCM_DTR | TIOCM_RTS;
   ioctl(fd, TIOCMBIC, &lines);
-}
-
-// Each second shows as its number, three dots and a space, every piece as it comes.
-void CountDownPanelRestart() {
-  for (int second = kCountdownSeconds; second >= 1; --second) {
-    ShowMessage("%d", second);
-    PauseMilliseconds(kCountdownStepMilliseconds);
-    ShowMessage(".");
-    PauseMilliseconds(kCountdownStepMilliseconds);
-    ShowMessage(".");
-    PauseMilliseconds(kCountdownStepMilliseconds);
-    ShowMessage(".");
-    PauseMilliseconds(kCountdownStepMilliseconds);
-    ShowMessage(" ");
-  }
-  ShowMessage("\n");
 }
 
 // Waits until the port takes more bytes; false once the deadline passes or the port fails.

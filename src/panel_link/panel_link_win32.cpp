@@ -6,34 +6,16 @@
 #include <cstring>
 
 #include "common/console.h"
-#include "common/pause.h"
 #include "panel_link/panel_link.h"
+#include "panel_link/restart_countdown.h"
 
 namespace {
 
 constexpr wchar_t kPortName[] = L"COM4";
-constexpr int kCountdownSeconds = 12;
-constexpr unsigned kCountdownStepMilliseconds = 250;
 
 HANDLE OpenPort() {
   return CreateFileW(kPortName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
                      nullptr);
-}
-
-// Each second shows as its number, three dots and a space, every piece as it comes.
-void CountDownPanelRestart() {
-  for (int second = kCountdownSeconds; second >= 1; --second) {
-    ShowMessage("%d", second);
-    PauseMilliseconds(kCountdownStepMilliseconds);
-    ShowMessage(".");
-    PauseMilliseconds(kCountdownStepMilliseconds);
-    ShowMessage(".");
-    PauseMilliseconds(kCountdownStepMilliseconds);
-    ShowMessage(".");
-    PauseMilliseconds(kCountdownStepMilliseconds);
-    ShowMessage(" ");
-  }
-  ShowMessage("\n");
 }
 
 }  // namespace

@@ -36,7 +36,9 @@ class PtyPanel:
         self.slave_path = f"/dev/pts/{number}"
         self.reading = True  # cleared to play a panel that stalls
         self.chunks = []  # (time, bytes)
-        self.states = []  # (time, "closed" | "open"); "open" is also the state before any open
+        # (time, "closed" | "open"); "open" is also the state before any open, known from the
+        # start, so an open and close quicker than the watcher's first look still shows.
+        self.states = [(time.monotonic(), "open")]
         self._lock = threading.Lock()
         self._stop = threading.Event()
         self._thread = threading.Thread(target=self._watch, daemon=True)
@@ -45,7 +47,7 @@ class PtyPanel:
     def _watch(self):
         poller = select.poll()
         poller.register(self.master, select.POLLIN)
-        state = None
+        state = "open"
         while not self._stop.is_set():
             events = poller.poll(10) if self.reading else []
             if not self.reading:
