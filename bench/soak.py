@@ -14,11 +14,9 @@ descriptors, on a relay that does not keep its pace, or on a wrong exit status.
 """
 
 import argparse
-import fcntl
 import os
 import re
 import select
-import struct
 import subprocess
 import sys
 import threading
@@ -33,8 +31,6 @@ FRAME = 127
 PAIR = 2 * FRAME
 SETTLE_SECONDS = 3
 PAGE_INTERVAL = "0.2"
-_TIOCSPTLCK = 0x40045431
-_TIOCGPTN = 0x80045430
 
 
 def is_attribute_frame(frame):
@@ -51,10 +47,7 @@ class LineTap:
     passes every byte on to a sink (the panel emulator's standard input)."""
 
     def __init__(self):
-        self.master = os.open("/dev/ptmx", os.O_RDWR | os.O_NOCTTY)
-        fcntl.ioctl(self.master, _TIOCSPTLCK, struct.pack("i", 0))
-        number = struct.unpack("i", fcntl.ioctl(self.master, _TIOCGPTN, struct.pack("i", 0)))[0]
-        self.slave_path = f"/dev/pts/{number}"
+        self.master, self.slave_path = harness.open_pty_master()
         self.sink = None
         self.bytes = 0
         self.pairs = 0

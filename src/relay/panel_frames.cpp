@@ -31,8 +31,8 @@ template <typename ReadByte>
 inline void FillFrames(ReadByte read, PanelFrames* frames) {
   for (std::size_t line = 0; line < kDisplayLineCount; ++line) {
     const std::size_t slot = 1 + kPanelLineWidth * line;
-    TranslateLine(read, EncodeDisplayAttribute,
-                  kDisplayAttributeOffset + kDisplayLineStride * line, &frames->attributes[slot]);
+    TranslateLine(read, EncodeDisplayAttribute, kDisplayAttributeOffset + kDisplayLineStride * line,
+                  &frames->attributes[slot]);
     TranslateLine(
         read, [](std::uint8_t byte) { return kTextTable[byte]; },
         kDisplayTextOffset + kDisplayLineStride * line, &frames->text[slot]);

@@ -36,7 +36,9 @@ bool CreateArea(std::size_t size) {
   return area != nullptr;
 }
 
-bool ResizeArea(std::size_t) { return false; }
+bool ResizeArea(std::size_t) {
+  return false;
+}
 
 void ReleaseArea() {
   UnmapViewOfFile(area);

@@ -22,6 +22,15 @@ def fold(data):
     return data.decode("latin-1").replace("\r\n", "\n")
 
 
+def open_pty_master():
+    """A new pseudo-terminal's master and its slave's path; the slave is left unopened, so the
+    master's POLLHUP tells when someone else has opened and closed it."""
+    master = os.open("/dev/ptmx", os.O_RDWR | os.O_NOCTTY)
+    fcntl.ioctl(master, _TIOCSPTLCK, struct.pack("i", 0))
+    number = struct.unpack("i", fcntl.ioctl(master, _TIOCGPTN, struct.pack("i", 0)))[0]
+    return master, f"/dev/pts/{number}"
+
+
 class PtyPanel:
     """The panel's end of the line: the master of a pseudo-terminal whose slave the relay opens.
 
@@ -30,10 +39,7 @@ class PtyPanel:
     every byte and every change of that state with its time."""
 
     def __init__(self):
-        self.master = os.open("/dev/ptmx", os.O_RDWR | os.O_NOCTTY)
-        fcntl.ioctl(self.master, _TIOCSPTLCK, struct.pack("i", 0))
-        number = struct.unpack("i", fcntl.ioctl(self.master, _TIOCGPTN, struct.pack("i", 0)))[0]
-        self.slave_path = f"/dev/pts/{number}"
+        self.master, self.slave_path = open_pty_master()
         self.reading = True  # cleared to play a panel that stalls
         self.chunks = []  # (time, bytes)
         # (time, "closed" | "open"); "open" is also the state before any open, known from the
