@@ -12,7 +12,7 @@ import time
 
 BANNER = "Use Ctrl+C to stop the program...\n"
 RESTART = "Waiting for panel to restart...\n"
-COUNTDOWN = "".join(f"{n}... " for range_n in [range(12, 0, -1)] for n in range_n) + "\n"
+COUNTDOWN = "".join(f"{n}... " for n in range(12, 0, -1)) + "\n"
 WAITING = "Waiting for Falcon...\n"
 CONNECTED = "Connected...\n"
 NO_PORT = "COM-Port not available...\n"
@@ -95,8 +95,7 @@ class RelayCases:
         relay = self.start_relay()
 
         # The port is configured and closed before the restart message.
-        said_restart = relay.wait_for_output(RESTART, 15)
-        self.assertIsNotNone(said_restart)
+        self.assertIsNotNone(relay.wait_for_output(RESTART, 15))
         self.assertTrue(self.panel.hung_up(), "the port was not closed before the countdown")
         self.check_line_settings(self.panel.settings())
         # A mark the relay would overwrite if it configured the reopened port again.
@@ -104,8 +103,7 @@ class RelayCases:
         marked[4] = marked[5] = termios.B9600
         self.panel.set_settings(marked)
 
-        connected = relay.wait_for_output(CONNECTED, 30)
-        self.assertIsNotNone(connected)
+        self.assertIsNotNone(relay.wait_for_output(CONNECTED, 30))
         self.check_countdown(relay)
         self.assertFalse(self.panel.hung_up(), "the port was not reopened")
         first_pair = model_pair(TEXT, ATTRIBUTES)
@@ -160,7 +158,6 @@ class RelayCases:
         start = end = None
         count = 0
         for moment, data in pieces:
-            before = len(text)
             text += data
             folded = text.replace(b"\r\n", b"\n")
             if start is None and b"restart...\n12" in folded:
@@ -169,7 +166,6 @@ class RelayCases:
                 count += 1
                 if b" 1... \n" in folded:
                     end = moment
-            del before
         self.assertIsNotNone(start)
         self.assertIsNotNone(end)
         self.assertGreaterEqual(end - start, 11.0)

@@ -15,6 +15,9 @@ import time
 import unittest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(ROOT, "tools", "demo"))
+from run_demo import processes_with  # noqa: E402
+
 NATIVE_BUILD = WINDOWS_BUILD = None
 
 # Two pages with everything the relay translates: 0x01, 0x02, '^', line-discipline bytes
@@ -53,20 +56,6 @@ EXPECTED = {
         "|LAST LINE 1234567890123 Z| 0000000000000000000000000",
     ],
 }
-
-
-def processes_with(needle):
-    found = []
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open(f"/proc/{entry}/environ", "rb") as environ:
-                if needle in environ.read().split(b"\0"):
-                    found.append(int(entry))
-        except OSError:
-            pass
-    return found
 
 
 class Demo(unittest.TestCase):

@@ -8,18 +8,11 @@
 #include <random>
 #include <vector>
 
+#include "make_pair.h"
+
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-
-PanelPair MakePair(const std::string& text, const std::string& marks = "") {
-  PanelPair pair{};
-  for (std::size_t i = 0; i < kPanelCells; ++i) {
-    pair.text[i] = i < text.size() ? static_cast<std::uint8_t>(text[i]) : ' ';
-    pair.marked[i] = i < marks.size() && marks[i] == '1';
-  }
-  return pair;
-}
 
 Bytes Encode(const PanelPair& pair) {
   Bytes bytes;

@@ -5,16 +5,9 @@
 
 #include <string>
 
-namespace {
+#include "make_pair.h"
 
-PanelPair MakePair(const std::string& text, const std::string& marks = "") {
-  PanelPair pair{};
-  for (std::size_t i = 0; i < kPanelCells; ++i) {
-    pair.text[i] = i < text.size() ? static_cast<std::uint8_t>(text[i]) : ' ';
-    pair.marked[i] = i < marks.size() && marks[i] == '1';
-  }
-  return pair;
-}
+namespace {
 
 // Removes the renderer's own sequences; what is left must be plain text.
 std::string WithoutOwnSequences(std::string text) {

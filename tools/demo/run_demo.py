@@ -50,6 +50,21 @@ for entry in os.listdir("/proc"):
 """
 
 
+def processes_with(needle):
+    """Other processes whose environment holds the entry needle (bytes, "NAME=value")."""
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit() or int(entry) == os.getpid():
+            continue
+        try:
+            with open(f"/proc/{entry}/environ", "rb") as environ:
+                if needle in environ.read().split(b"\0"):
+                    found.append(int(entry))
+        except OSError:
+            pass
+    return found
+
+
 class Demo:
     def __init__(self, options):
         self.options = options
@@ -168,18 +183,7 @@ class Demo:
 
     def marked_processes(self):
         """Processes that still carry this run's marker."""
-        found = []
-        needle = f"{MARKER}={self.token}".encode()
-        for entry in os.listdir("/proc"):
-            if not entry.isdigit() or int(entry) == os.getpid():
-                continue
-            try:
-                with open(f"/proc/{entry}/environ", "rb") as environ:
-                    if needle in environ.read().split(b"\0"):
-                        found.append(int(entry))
-            except OSError:
-                pass
-        return found
+        return processes_with(f"{MARKER}={self.token}".encode())
 
     # -- the chain ----------------------------------------------------------------------------
 
