@@ -45,3 +45,8 @@ endforeach()
 # Time-outs measured to a few hundred milliseconds.
 set_tests_properties(e2e.native.stalled_panel e2e.native.stalled_panel_write_time_outs PROPERTIES
   RUN_SERIAL TRUE)
+
+# The static checks pick their files by place in the tree, wherever the checkout is.
+add_test(NAME lint.file_selection
+         COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tests/lint/lint_sources_test.py
+                 ${CMAKE_BINARY_DIR})
