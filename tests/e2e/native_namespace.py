@@ -34,17 +34,54 @@ def _unshare_command():
     return command
 
 
+def _root_is_mount_point():
+    """Whether this process's root directory is a mount point. A chroot on a plain directory is
+    not, and no mount namespace can be made private there."""
+    with open("/proc/self/mountinfo") as mounts:
+        return any(line.split()[4] == "/" for line in mounts)
+
+
+_reason = None  # why namespaces cannot be had, once asked
+
+
 def unavailable_reason():
     """None where private mount namespaces with tmpfs mounts can be made, else why not."""
+    global _reason
+    if _reason is None:
+        _reason = _probe() or ""
+    return _reason or None
+
+
+def _probe():
     if shutil.which("unshare") is None or shutil.which("nsenter") is None:
         return "unshare or nsenter is not installed"
-    probe = subprocess.run(_unshare_command() + ["--", "mount", "-t", "tmpfs", "probe", "/mnt"],
+    if not _root_is_mount_point():
+        return ("the root directory is not a mount point (a chroot on a plain directory), so no "
+                "private mount namespace can be made here")
+    probe = subprocess.run(_unshare_command() + ["--", "mount", "-t", "tmpfs", "probe", "/dev"],
                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                            stderr=subprocess.PIPE)
     if probe.returncode != 0:
         return ("private mount namespaces are not permitted here: "
                 + probe.stderr.decode(errors="replace").strip())
     return None
+
+
+def require(test):
+    """The one rule for a test that needs a namespace: where none can be made it skips with the
+    reason, or fails where REQUIRE_VARIABLE says the namespaces must be there."""
+    reason = unavailable_reason()
+    if reason is None:
+        return
+    if os.environ.get(REQUIRE_VARIABLE):
+        test.fail(reason)
+    test.skipTest(reason)
+
+
+def private_shm_command(argv):
+    """The argv that runs argv in a namespace of its own with an empty /dev/shm."""
+    return _unshare_command() + ["--", "sh", "-c", 'mount -t tmpfs tmpfs /dev/shm && exec "$@"',
+                                 "sh", *argv]
 
 
 class MountNamespace:
@@ -69,7 +106,10 @@ class MountNamespace:
         self._expect_ok()
 
     def command(self, argv):
-        entered = [f"--mount=/proc/{self.pid}/ns/mnt"]
+        # Entering a mount namespace puts a process at that namespace's own root; inside a
+        # chroot that root is outside it. The holder's root and directory are where it stands.
+        entered = [f"--mount=/proc/{self.pid}/ns/mnt", f"--root=/proc/{self.pid}/root",
+                   f"--wd=/proc/{self.pid}/cwd"]
         if os.geteuid() != 0:
             # The namespace belongs to the holder's user namespace, so that is entered too.
             entered[:0] = [f"--user=/proc/{self.pid}/ns/user", "--preserve-credentials"]

@@ -36,9 +36,6 @@ for _number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT):
     if signal.getsignal(_number) == signal.SIG_IGN:
         signal.signal(_number, signal.SIG_DFL)
 
-_unavailable = None  # why namespaces cannot be had, once asked
-
-
 class Rig:
     """One namespace with its panel, and the programs started in it."""
 
@@ -73,17 +70,8 @@ class Rig:
 
 
 class NativeRelay(RelayCases, RelayFaultCases, unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        global _unavailable
-        if _unavailable is None:
-            _unavailable = native_namespace.unavailable_reason() or ""
-
     def setUp(self):
-        if _unavailable:
-            if os.environ.get(native_namespace.REQUIRE_VARIABLE):
-                self.fail(_unavailable)
-            self.skipTest(_unavailable)
+        native_namespace.require(self)
         self.host_had = {path: os.path.lexists(path) for path in (HOST_COM4, HOST_AREA)}
         self.rig = self.new_rig()
         self.panel = self.rig.panel

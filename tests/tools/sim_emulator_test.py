@@ -2,11 +2,11 @@
 
 Usage: sim_emulator_test.py SIM_EMULATOR
 
-The object's name is fixed and /dev/shm is shared by the whole machine, so as root the test
-runs in a private mount namespace with a /dev/shm of its own, where nothing else can collide."""
+The object's name is fixed and /dev/shm is shared by the whole machine, so the test runs in a
+private mount namespace with a /dev/shm of its own, where nothing else can collide; where no such
+namespace can be made it skips, as the native end-to-end tests do."""
 
 import os
-import shutil
 import signal
 import subprocess
 import sys
@@ -14,19 +14,20 @@ import tempfile
 import time
 import unittest
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+import native_namespace  # noqa: E402
+
 EMULATOR = None
 AREA = "/dev/shm/FalconSharedMemoryArea"
 
 
 def in_private_shm(argv):
-    """Re-runs this script with a private /dev/shm when that can be had (root, unshare)."""
-    if os.environ.get("SIM_EMULATOR_TEST_PRIVATE") or os.geteuid() != 0 or not shutil.which(
-            "unshare"):
+    """Re-runs this script with a private /dev/shm, where one can be made."""
+    if os.environ.get("SIM_EMULATOR_TEST_PRIVATE") or native_namespace.unavailable_reason():
         return
     os.environ["SIM_EMULATOR_TEST_PRIVATE"] = "1"
-    command = ["unshare", "--mount", "--propagation", "private", "--", "sh", "-c",
-               'mount -t tmpfs tmpfs /dev/shm && exec "$0" "$@"', sys.executable, *argv]
-    os.execvp("unshare", command)
+    command = native_namespace.private_shm_command([sys.executable, *argv])
+    os.execvp(command[0], command)
 
 
 def area_bytes():
@@ -35,6 +36,10 @@ def area_bytes():
 
 
 class SimEmulator(unittest.TestCase):
+    def setUp(self):
+        if not os.environ.get("SIM_EMULATOR_TEST_PRIVATE"):  # not re-run in a namespace
+            native_namespace.require(self)
+
     def start(self, *arguments):
         process = subprocess.Popen([EMULATOR, *arguments], stdout=subprocess.PIPE,
                                    stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
