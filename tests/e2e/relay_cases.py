@@ -4,6 +4,8 @@ A platform's test class mixes RelayCases into unittest.TestCase and provides:
   start_standin(size) -> harness.Standin   the simulator's area, published
   start_relay(*arguments) -> harness.Process
   point_com4(device or None)               where the port name leads (None: nowhere)
+  check_port_reopenable()                  after the relay ended while holding the port: any
+                                           other program can open the panel's line again
 and creates self.panel (a harness.PtyPanel) in setUp."""
 
 import sys
@@ -138,6 +140,7 @@ class RelayCases:
         switched = pairs.index(second_pair)
         self.assertTrue(all(pair == second_pair for pair in pairs[switched:]))
         self.assertEqual(self.panel.state_changes()[-1][1], "closed", "the port is still open")
+        self.check_port_reopenable()
         standin.quit()
 
     def check_line_settings(self, settings):
@@ -183,6 +186,7 @@ class RelayCases:
         self.assertEqual(self.panel.data()[:PAIR], model_pair(TEXT, ATTRIBUTES))
         self.assertEqual(self.finish(relay), 0)
         self.assertEqual(relay.output(), ORDINARY_RUN)
+        self.check_port_reopenable()
         standin.quit()
 
     def test_interrupt_while_waiting_for_simulator(self):
@@ -194,6 +198,7 @@ class RelayCases:
         self.assertEqual(relay.output(), BANNER + RESTART + COUNTDOWN + WAITING)
         self.assertEqual(self.panel.data(), b"")
         self.assertEqual(self.panel.state_changes()[-1][1], "closed", "the port is still open")
+        self.check_port_reopenable()
 
     def test_interrupt_during_countdown_ends_at_once(self):
         self.point_com4(self.panel.slave_path)
@@ -274,6 +279,7 @@ class RelayFaultCases:
         self.assertGreaterEqual(len(after), 10 * PAIR, "pairs stopped after the simulator ended")
         self.assertEqual(after[-PAIR:], last)
         self.assertEqual(stream[-PAIR:], last)
+        self.check_port_reopenable()
 
     def test_stalled_panel(self):
         """A panel that stops reading: writes give up on their time-out and an interrupt still
@@ -297,6 +303,7 @@ class RelayFaultCases:
         self.assertEqual(status, 0)
         self.assertLess(took, 2 * 1.37 + 0.1 + 1.0, "a write did not give up on its time-out")
         self.assertEqual(relay.output(), ORDINARY_RUN)
+        self.check_port_reopenable()
         standin.quit()
 
     def test_panel_gone(self):

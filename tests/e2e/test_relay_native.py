@@ -8,6 +8,7 @@ import fcntl
 import os
 import signal
 import struct
+import subprocess
 import sys
 import time
 import unittest
@@ -25,6 +26,7 @@ STANDIN = os.environ.get("AREA_STANDIN_BIN", "")
 HOST_COM4 = "/dev/COM4"
 HOST_AREA = "/dev/shm/FalconSharedMemoryArea"
 TIOCGEXCL = 0x80045440
+NOBODY = 65534
 WRITE_TIME_OUT = 1.37  # 10 ms per byte of a 127-byte frame + 100 ms
 CYCLE_PAUSE = 0.1
 # The system call the relay sleeps in between cycles, by machine.
@@ -97,6 +99,12 @@ class NativeRelay(RelayCases, RelayFaultCases, unittest.TestCase):
     def point_com4(self, device):
         self.rig.namespace.point_com4(device)
         self.assert_host_untouched()
+
+    def check_port_reopenable(self, panel=None):
+        path = (panel or self.panel).slave_path
+        self.assertIsNone(ordinary_open_error(path),
+                          "the relay left the port exclusive: a program without privileges "
+                          "cannot open it")
 
     def relay_on(self, rig):
         """The relay on rig's panel, with the stand-in's area holding TEXT and ATTRIBUTES."""
@@ -175,6 +183,7 @@ class NativeRelay(RelayCases, RelayFaultCases, unittest.TestCase):
                 self.assertEqual(relay.output(), ORDINARY_RUN)
                 check_frames(self, rigs[number].panel.data(), [(TEXT, ATTRIBUTES)])
                 self.assertEqual(rigs[number].panel.state_changes()[-1][1], "closed")
+                self.check_port_reopenable(rigs[number].panel)
 
     # --- The simulator's area ----------------------------------------------------------------
 
@@ -188,7 +197,7 @@ class NativeRelay(RelayCases, RelayFaultCases, unittest.TestCase):
         time.sleep(0.5)
         self.assertNotIn(CONNECTED, relay.output())
         sizing = time.monotonic()
-        standin.resize(4096)
+        standin.resize(496)  # ends exactly at the last byte the relay reads
         write_lines(standin, TEXT, ATTRIBUTES)
         connected = relay.wait_for_output(CONNECTED, 10)
         self.assertIsNotNone(connected)
@@ -212,6 +221,7 @@ class NativeRelay(RelayCases, RelayFaultCases, unittest.TestCase):
                          + f"Error accessing Falcon BMS ({errno.ENOMEM}).\n")
         self.assertEqual(self.panel.data(), b"")
         self.assertEqual(self.panel.state_changes()[-1][1], "closed", "the port is still open")
+        self.check_port_reopenable()
 
     # --- A panel that stops reading, measured --------------------------------------------------
 
@@ -251,6 +261,22 @@ class NativeRelay(RelayCases, RelayFaultCases, unittest.TestCase):
         self.assertEqual(status, 0)
         self.assertLess(took, 2 * WRITE_TIME_OUT + CYCLE_PAUSE + 0.5)
         self.assertEqual(relay.output(), ORDINARY_RUN)
+
+
+def ordinary_open_error(path):
+    """None when a program without privileges can open the terminal at path, else what refused
+    it (exclusivity left on refuses with EBUSY). Root is not refused by exclusivity, so as root
+    the open is made by a shell that has given its privileges up."""
+    if os.geteuid() != 0:
+        try:
+            os.close(os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK))
+            return None
+        except OSError as error:
+            return error.strerror
+    os.chmod(path, 0o666)  # the test's own terminal: only exclusivity may stand in the way
+    opened = subprocess.run(["sh", "-c", 'exec 3<>"$1"', "sh", path], user=NOBODY, group=NOBODY,
+                            extra_groups=[], capture_output=True, timeout=10)
+    return None if opened.returncode == 0 else opened.stderr.decode(errors="replace").strip()
 
 
 def exclusive(fd):
