@@ -23,5 +23,7 @@ ensure_packages() {
 
 BUILD_PACKAGES=(cmake make g++ libgtest-dev libbenchmark-dev python3 g++-mingw-w64-x86-64)
 RUN_PACKAGES=(wine wine64)
+# What the tests watch the programs with: strace for what a pseudo-terminal cannot show.
+TEST_PACKAGES=(strace util-linux)
 
 JOBS=$(nproc 2>/dev/null || echo 2)

@@ -6,10 +6,12 @@ they are; the ones below them exist only on POSIX."""
 import errno
 import fcntl
 import os
+import shutil
 import signal
 import struct
 import subprocess
 import sys
+import tempfile
 import time
 import unittest
 
@@ -223,6 +225,54 @@ class NativeRelay(RelayCases, RelayFaultCases, unittest.TestCase):
         self.assertEqual(self.panel.state_changes()[-1][1], "closed", "the port is still open")
         self.check_port_reopenable()
 
+    # --- What a pseudo-terminal cannot show, seen in the relay's system calls -----------------
+
+    def test_port_calls_seen_from_outside(self):
+        """A pseudo-terminal has no modem lines and its output queue is always empty, so the
+        clearing of DTR and RTS and the wait for the queue are watched in the system calls:
+        after each open of the port both lines are cleared before anything is written; every
+        frame written is followed by a look at the output queue; exclusivity and the lock are
+        given up before each close."""
+        if shutil.which("strace") is None:
+            self.skipTest("strace is not installed")
+        trace = os.path.join(self.enterContext(tempfile.TemporaryDirectory()), "trace")
+        standin = self.start_standin(4096)
+        write_lines(standin, TEXT, ATTRIBUTES)
+        self.point_com4(self.panel.slave_path)
+        tracer = harness.Process(self.rig.namespace.command(
+            ["strace", "-qq", "-o", trace, "-e", "trace=openat,ioctl,write,close,flock", RELAY]))
+        self.rig.processes.append(tracer)
+        self.assertIsNotNone(tracer.wait_for_output(CONNECTED, 30))
+        self.assertTrue(self.panel.wait_for_bytes(3 * PAIR, 10))
+        # strace holds back the stop signals of a program it started: the relay gets them.
+        os.kill(child_of(tracer.popen.pid), signal.SIGINT)
+        self.assertEqual(tracer.wait(10), 0)
+        self.assertEqual(tracer.output(), ORDINARY_RUN)
+
+        with open(trace) as lines:
+            sessions = port_sessions(lines)
+        self.assertEqual(len(sessions), 2, "the port was not opened twice")
+        for number, calls in enumerate(sessions, 1):
+            with self.subTest(open=number):
+                writes = [i for i, call in enumerate(calls) if call.startswith("write(")]
+                cleared = [i for i, call in enumerate(calls)
+                           if call.startswith("ioctl(") and "TIOCMBIC" in call
+                           and "TIOCM_DTR" in call and "TIOCM_RTS" in call]
+                self.assertTrue(cleared, "DTR and RTS were not cleared")
+                self.assertLess(cleared[0], min(writes, default=len(calls)),
+                                "a frame went out before DTR and RTS were cleared")
+                for at in writes:
+                    self.assertIn("TIOCOUTQ", calls[at + 1],
+                                  f"no wait for the output queue after {calls[at]}")
+                self.assertTrue(calls[-1].startswith("close("), calls[-1])
+                released = calls[max(writes, default=0):-1]
+                self.assertTrue(any("TIOCNXCL" in call for call in released),
+                                "exclusivity was not released before the close")
+                self.assertTrue(any("LOCK_UN" in call for call in released),
+                                "the lock was not released before the close")
+        self.assertGreaterEqual(sum(call.startswith("write(") for call in sessions[1]), 6)
+        standin.quit()
+
     # --- A panel that stops reading, measured --------------------------------------------------
 
     @unittest.skipIf(CLOCK_NANOSLEEP is None, "no system call table for this machine")
@@ -277,6 +327,40 @@ def ordinary_open_error(path):
     opened = subprocess.run(["sh", "-c", 'exec 3<>"$1"', "sh", path], user=NOBODY, group=NOBODY,
                             extra_groups=[], capture_output=True, timeout=10)
     return None if opened.returncode == 0 else opened.stderr.decode(errors="replace").strip()
+
+
+def child_of(pid):
+    """The process id of pid's only child."""
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open(f"/proc/{entry}/stat") as stat:
+                    if int(stat.read().rsplit(")", 1)[1].split()[1]) == pid:
+                        return int(entry)
+            except OSError:
+                continue
+    raise AssertionError(f"process {pid} has no child")
+
+
+def port_sessions(trace):
+    """The calls made on the port, one list per open of /dev/COM4, from its open to its close,
+    read from strace's lines ("call(fd, ...) = result")."""
+    sessions, open_on = [], {}
+    for line in trace:
+        line = line.strip()
+        if line.startswith('openat(AT_FDCWD, "/dev/COM4"'):
+            result = line.rsplit("=", 1)[1].split()[0]
+            if result.isdigit():
+                open_on[int(result)] = []
+                sessions.append(open_on[int(result)])
+            continue
+        call, _, rest = line.partition("(")
+        first = rest.split(",", 1)[0].split(")", 1)[0]
+        if first.isdigit() and int(first) in open_on:
+            open_on[int(first)].append(line)
+            if call == "close":
+                del open_on[int(first)]
+    return sessions
 
 
 def exclusive(fd):

@@ -32,7 +32,8 @@ set(native_cases
   other_stop_signals_end_the_run_like_ctrl_c
   area_created_empty_and_sized_later
   area_that_cannot_be_mapped
-  stalled_panel_write_time_outs)
+  stalled_panel_write_time_outs
+  port_calls_seen_from_outside)
 foreach(case IN LISTS native_cases)
   add_test(NAME e2e.native.${case}
     COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/e2e/test_relay_native.py
@@ -42,6 +43,14 @@ foreach(case IN LISTS native_cases)
     SKIP_REGULAR_EXPRESSION "skipped=[1-9]"
     ENVIRONMENT "PANEL_RELAY_BIN=$<TARGET_FILE:panel-relay>;AREA_STANDIN_BIN=$<TARGET_FILE:area_standin>")
 endforeach()
+# The same in the two shapes of chroot that distribution build tools run test suites in.
+add_test(NAME e2e.native.chroot_shapes
+         COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/e2e/chroot_shapes_test.py -v)
+set_tests_properties(e2e.native.chroot_shapes PROPERTIES
+  TIMEOUT 300
+  SKIP_REGULAR_EXPRESSION "chroot shapes not tried"
+  ENVIRONMENT "PANEL_RELAY_BIN=$<TARGET_FILE:panel-relay>;AREA_STANDIN_BIN=$<TARGET_FILE:area_standin>;SIM_EMULATOR_BIN=$<TARGET_FILE:sim-emulator>")
+
 # Time-outs measured to a few hundred milliseconds.
 set_tests_properties(e2e.native.stalled_panel e2e.native.stalled_panel_write_time_outs PROPERTIES
   RUN_SERIAL TRUE)
