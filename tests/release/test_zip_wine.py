@@ -16,6 +16,9 @@ from release_files import ONE_PAGE, ONE_PAGE_MARKS, ONE_PAGE_TEXT, VERSION, ZIP
 import harness
 from relay_cases import BANNER, CONNECTED, NO_PORT, PAIR, model_pair
 
+sys.path.insert(0, os.path.join(release_files.ROOT, "tools", "demo"))
+from run_demo import processes_with  # noqa: E402
+
 TOP = f"panel-relay-{VERSION}-windows-x64"
 LAUNCHER = "Start panel-relay.cmd"
 PAUSE_PROMPT = "Press any key to continue"
@@ -27,19 +30,13 @@ def windows_path(path):
 
 
 def wine_processes_of(prefix, program):
-    """Process ids of the Windows program running in prefix (found by their environment)."""
-    needle = f"WINEPREFIX={prefix.path}".encode()
+    """Process ids of the Windows program running in prefix."""
     found = []
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
+    for pid in processes_with(f"WINEPREFIX={prefix.path}".encode()):
         try:
-            with open(f"/proc/{entry}/environ", "rb") as environ:
-                if needle not in environ.read().split(b"\0"):
-                    continue
-            with open(f"/proc/{entry}/cmdline", "rb") as cmdline:
+            with open(f"/proc/{pid}/cmdline", "rb") as cmdline:
                 if program.encode() in cmdline.read():
-                    found.append(int(entry))
+                    found.append(pid)
         except OSError:
             pass
     return found
