@@ -22,6 +22,13 @@ ZIP = os.path.join(DIST, f"panel-relay-{VERSION}-windows-x64.zip")
 TARBALL = os.path.join(DIST, f"panel-relay-{VERSION}-linux-x86_64.tar.gz")
 DEB = os.path.join(DIST, f"panel-relay_{VERSION}-1_amd64.deb")
 
+
+def require_release():
+    """For each test module's setUpModule: the files must be there, made by scripts/release."""
+    missing = [path for path in (ZIP, TARBALL, DEB) if not os.path.isfile(path)]
+    if missing:
+        raise RuntimeError(f"no {', '.join(missing)}: run scripts/release first")
+
 # One page for sim-emulator, and the area lines it must put in the area: a special code, a
 # degree sign, a backslash and a marked field.
 ONE_PAGE = ("page\n"

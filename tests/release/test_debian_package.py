@@ -12,6 +12,7 @@ import tarfile
 import tempfile
 import unittest
 
+import release_files
 from release_files import DEB, ONE_PAGE_MARKS, ONE_PAGE_TEXT, TARBALL, VERSION
 import harness
 import native_namespace
@@ -35,6 +36,10 @@ def installed_version():
 def require_root(test):
     if os.geteuid() != 0:
         test.skipTest("installing a package needs root")
+
+
+def setUpModule():
+    release_files.require_release()
 
 
 class Tarball(unittest.TestCase):

@@ -42,6 +42,10 @@ def wine_processes_of(prefix, program):
     return found
 
 
+def setUpModule():
+    release_files.require_release()
+
+
 class ZipUnderWine(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
