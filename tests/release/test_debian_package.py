@@ -52,6 +52,9 @@ class Tarball(unittest.TestCase):
             *PROGRAMS, "README", "LICENSE", "pages.txt", "99-panel-relay.rules"]))
         for program in PROGRAMS:
             self.assertEqual(members[f"{top}/{program}"].mode, 0o755)
+        for member in members.values():  # whoever built it
+            self.assertEqual((member.uid, member.gid, member.uname, member.gname),
+                             (0, 0, "root", "root"), member.name)
         self.assertIn('SYMLINK+="COM4"', rule)
 
 
