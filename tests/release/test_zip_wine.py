@@ -109,6 +109,14 @@ class ZipUnderWine(unittest.TestCase):
                                     capture_output=True, text=True)
             self.assertEqual(result.returncode, 0, f"{name}: {result.stdout}")
 
+    def test_emulators_print_the_projects_version(self):
+        for emulator in ("sim-emulator", "panel-emulator"):
+            result = subprocess.run(["wine", self.program(f"{emulator}.exe"), "--version"],
+                                    env=self.prefix.env, stdin=subprocess.DEVNULL,
+                                    capture_output=True, timeout=60)
+            self.assertEqual((result.returncode, harness.fold(result.stdout)),
+                             (0, f"{emulator} {VERSION}\n"))
+
     def test_no_port(self):
         relay = self.start(["wine", self.program("panel-relay.exe")])
         self.assertEqual(relay.wait(30), 1)
