@@ -12,8 +12,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# Everything static: the programs must run on a bare Windows without MinGW's DLLs.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+# Everything static: the programs must run on a bare Windows without MinGW's DLLs. No link time
+# in the PE header, so that a build of the same source gives the same bytes.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++ -Wl,--no-insert-timestamp")
 
 # Windows test programs run through Wine.
 set(CMAKE_CROSSCOMPILING_EMULATOR wine)

@@ -34,6 +34,7 @@ void Usage() {
       stderr,
       "usage: panel-emulator [--dump] [--pairs N] [--link PATH] [--ascii] [--restart-seconds S]"
       " [DEVICE]\n"
+      "       panel-emulator --version\n"
       "  DEVICE        serial device, COM port (Windows), file, or - for standard input;\n"
       "                without it (POSIX) a new pseudo-terminal is made and its slave printed\n"
       "  --link PATH   put a symlink to the pseudo-terminal's slave at PATH\n"
@@ -129,6 +130,10 @@ void EndScreen() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::printf("panel-emulator %s\n", PANEL_RELAY_VERSION);
+    return 0;
+  }
   Options options;
   if (!ParseOptions(argc, argv, &options)) {
     Usage();

@@ -1,7 +1,7 @@
 // sim-emulator: takes the simulator's place. Publishes the area "FalconSharedMemoryArea" with the
 // display text and attribute blocks and plays pages in it, until Ctrl+C.
 //
-//   sim-emulator [--pages FILE] [--interval SECONDS]
+//   sim-emulator [--pages FILE] [--interval SECONDS] | --version
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,7 +20,7 @@ constexpr unsigned kStepMilliseconds = 50;
 
 void Usage() {
   std::fprintf(stderr,
-               "usage: sim-emulator [--pages FILE] [--interval SECONDS]\n"
+               "usage: sim-emulator [--pages FILE] [--interval SECONDS] | --version\n"
                "  --pages FILE        play the pages of FILE instead of the built-in set\n"
                "  --interval SECONDS  show each page this long (0.2 to 3600, default 3)\n");
 }
@@ -40,6 +40,10 @@ int main(int argc, char** argv) {
   double interval_seconds = 3;
   for (int i = 1; i < argc; ++i) {
     const bool has_value = i + 1 < argc;
+    if (std::strcmp(argv[i], "--version") == 0 && argc == 2) {
+      std::printf("sim-emulator %s\n", PANEL_RELAY_VERSION);
+      return 0;
+    }
     if (std::strcmp(argv[i], "--pages") == 0 && has_value) {
       page_file = argv[++i];
     } else if (std::strcmp(argv[i], "--interval") == 0 && has_value) {
