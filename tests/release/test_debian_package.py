@@ -85,9 +85,7 @@ class InstalledPackage(unittest.TestCase):
             self.assertEqual((result.returncode, result.stdout), (0, f"{emulator} {VERSION}\n"))
 
     def test_relay_without_a_port(self):
-        reason = native_namespace.unavailable_reason()
-        if reason:
-            self.skipTest(reason)
+        native_namespace.require(self)
         namespace = native_namespace.MountNamespace()
         self.addCleanup(namespace.close)
         namespace.point_com4(None)
@@ -97,9 +95,7 @@ class InstalledPackage(unittest.TestCase):
         self.assertEqual(relay.output(), BANNER + NO_PORT)
 
     def test_simulator_emulator_plays_the_example_pages(self):
-        reason = native_namespace.unavailable_reason()
-        if reason:
-            self.skipTest(reason)
+        native_namespace.require(self)
         namespace = native_namespace.MountNamespace()  # its area goes to a private /dev/shm
         self.addCleanup(namespace.close)
         simulator = harness.Process(namespace.command(
