@@ -22,61 +22,23 @@ import subprocess
 import sys
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
-import harness  # noqa: E402
-import native_namespace  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
+from relay_chain import namespace  # noqa: E402
+from relay_chain.figures import cpu_seconds, memory_kib  # noqa: E402
+from relay_chain.line import PAIR, TEXT_BLOCK, check_pairs  # noqa: E402
+from relay_chain.rig import Rig  # noqa: E402
+from relay_chain.wine import WinePrefix  # noqa: E402
 
-FRAME = 127
-PAIR = 2 * FRAME
-CELL_OFFSET = 236  # text line 0, column 0
-CELL_IN_FRAME = 1
+CELL_IN_FRAME = 1  # text line 0, column 0, at TEXT_BLOCK in the area
 WAIT_SECONDS = 3.0
 # Values of the changed cell: printable, none that the relay translates.
 CELL_VALUES = [value for value in range(0x30, 0x7B) if value != 0x5E]
-
-
-# --- What the kernel says about a process ----------------------------------------------------
-
-def cpu_seconds(pid):
-    """Run time of all the process's threads so far, in seconds (nanosecond resolution)."""
-    total = 0
-    for task in os.listdir(f"/proc/{pid}/task"):
-        try:
-            with open(f"/proc/{pid}/task/{task}/schedstat") as stat:
-                total += int(stat.read().split()[0])
-        except (FileNotFoundError, ProcessLookupError):
-            pass  # a thread that ended meanwhile
-    return total / 1e9
-
-
-def peak_rss_kib(pid):
-    with open(f"/proc/{pid}/status") as status:
-        for line in status:
-            if line.startswith("VmHWM:"):
-                return int(line.split()[1])
-    return None
 
 
 def percentile(values, fraction):
     ordered = sorted(values)
     index = min(len(ordered) - 1, max(0, round(fraction * (len(ordered) - 1))))
     return ordered[index]
-
-
-# --- The line ----------------------------------------------------------------------------------
-
-def timed_stream(panel):
-    """All bytes read from the line, and for each chunk its first offset and its time."""
-    with panel._lock:  # noqa: SLF001 (the recorder's own lock, for a consistent copy)
-        chunks = list(panel.chunks)
-    stream = b"".join(data for _, data in chunks)
-    starts = []
-    offset = 0
-    for when, data in chunks:
-        starts.append((offset, when))
-        offset += len(data)
-    return stream, starts
 
 
 def time_of(starts, offset):
@@ -91,201 +53,93 @@ def time_of(starts, offset):
     return starts[low][1]
 
 
-def check_pairs(stream):
-    """Number of whole pairs, and how many of them are not well formed."""
-    whole = len(stream) // PAIR
-    malformed = 0
-    for index in range(whole):
-        text = stream[index * PAIR:index * PAIR + FRAME]
-        attributes = stream[index * PAIR + FRAME:(index + 1) * PAIR]
-        if (text[0] != 0x3C or text[-1] != 0x3E or attributes[0] != 0x3E or attributes[-1] != 0x3C
-                or any(byte not in (0x30, 0x31) for byte in attributes[1:-1])):
-            malformed += 1
-    return whole, malformed
+def measure(name, rig, seconds):
+    """One build's figures: rig's relay waits for the simulator, then relays."""
+    place, panel = rig.place, rig.panel
 
+    def helper_cpu():  # Wine's server, which serves the relay's waits, opens and console
+        return sum(cpu_seconds(pid) for pid in place.helper_pids())
 
-# --- One run -----------------------------------------------------------------------------------
+    try:
+        rig.point_com4(panel.slave_path)
+        relay = rig.start_relay()
+        pid = rig.relay_pid(relay)
+        if relay.wait_for_output("Waiting for Falcon...", 40) is None:
+            raise RuntimeError(f"{name}: the relay never waited for the simulator: "
+                               f"{relay.output()!r}")
+        time.sleep(0.5)
+        before, helper_before = cpu_seconds(pid), helper_cpu()
+        started = time.monotonic()
+        time.sleep(WAIT_SECONDS)
+        elapsed = time.monotonic() - started
+        waiting_cpu = (cpu_seconds(pid) - before) / elapsed
+        waiting_helper = (helper_cpu() - helper_before) / elapsed
 
-class Run:
-    """Platform hooks: start_relay(panel), start_standin(), pid(relay), close(), and
-    helper_pids(): processes that work for the relay (Wine's server), measured beside it."""
+        standin = rig.start_standin()
+        if relay.wait_for_output("Connected...", 30) is None:
+            raise RuntimeError(f"{name}: the relay never connected: {relay.output()!r}")
+        if not panel.wait_for_bytes(2 * PAIR, 10):
+            raise RuntimeError(f"{name}: no pairs on the line")
 
-    def helper_pids(self):
-        return []
+        changes = []  # (time the change was asked for, value)
+        rng = random.Random(5)
+        before, helper_before = cpu_seconds(pid), helper_cpu()
+        started = time.monotonic()
+        end = started + seconds
+        value_index = 0
+        while time.monotonic() < end:
+            time.sleep(rng.uniform(0.15, 0.35))  # unrelated to the relay's cycle
+            value = CELL_VALUES[value_index % len(CELL_VALUES)]
+            value_index += 1
+            asked = time.monotonic()
+            standin.write(TEXT_BLOCK, bytes([value]))
+            changes.append((asked, value))
+        elapsed = time.monotonic() - started
+        relaying_cpu = (cpu_seconds(pid) - before) / elapsed
+        relaying_helper = (helper_cpu() - helper_before) / elapsed
+        rss = memory_kib(pid, "VmHWM")
+        time.sleep(0.3)  # so the last change reaches the line too
 
-    def helper_cpu(self):
-        return sum(cpu_seconds(pid) for pid in self.helper_pids())
+        relay.interrupt()
+        status = relay.wait(15)
+        if status != 0:
+            raise RuntimeError(f"{name}: the relay ended with status {status}")
+        stream, starts = panel.timed_stream()
+    finally:
+        rig.close()
 
-    def measure(self, seconds):
-        panel = harness.PtyPanel()
-        relay = standin = None
-        try:
-            relay = self.start_relay(panel)
-            pid = self.pid(relay)
-            if relay.wait_for_output("Waiting for Falcon...", 40) is None:
-                raise RuntimeError(f"{self.name}: the relay never waited for the simulator: "
-                                   f"{relay.output()!r}")
-            time.sleep(0.5)
-            before, helper_before = cpu_seconds(pid), self.helper_cpu()
-            started = time.monotonic()
-            time.sleep(WAIT_SECONDS)
-            elapsed = time.monotonic() - started
-            waiting_cpu = (cpu_seconds(pid) - before) / elapsed
-            waiting_helper = (self.helper_cpu() - helper_before) / elapsed
-
-            standin = self.start_standin()
-            if relay.wait_for_output("Connected...", 30) is None:
-                raise RuntimeError(f"{self.name}: the relay never connected: {relay.output()!r}")
-            if not panel.wait_for_bytes(2 * PAIR, 10):
-                raise RuntimeError(f"{self.name}: no pairs on the line")
-
-            changes = []  # (time the change was asked for, value)
-            rng = random.Random(5)
-            before, helper_before = cpu_seconds(pid), self.helper_cpu()
-            started = time.monotonic()
-            end = started + seconds
-            value_index = 0
-            while time.monotonic() < end:
-                time.sleep(rng.uniform(0.15, 0.35))  # unrelated to the relay's cycle
-                value = CELL_VALUES[value_index % len(CELL_VALUES)]
-                value_index += 1
-                asked = time.monotonic()
-                standin.write(CELL_OFFSET, bytes([value]))
-                changes.append((asked, value))
-            elapsed = time.monotonic() - started
-            relaying_cpu = (cpu_seconds(pid) - before) / elapsed
-            relaying_helper = (self.helper_cpu() - helper_before) / elapsed
-            rss = peak_rss_kib(pid)
-            time.sleep(0.3)  # so the last change reaches the line too
-
-            relay.interrupt()
-            status = relay.wait(15)
-            if status != 0:
-                raise RuntimeError(f"{self.name}: the relay ended with status {status}")
-            stream, starts = timed_stream(panel)
-        finally:
-            if relay is not None:
-                relay.kill()
-            if standin is not None:
-                standin.quit()
-            panel.close()
-            self.close()
-
-        pairs, malformed = check_pairs(stream)
-        pair_times = [time_of(starts, index * PAIR) for index in range(pairs)]
-        in_window = [t for t in pair_times if started <= t <= end]
-        periods = [b - a for a, b in zip(in_window, in_window[1:])]
-        latencies = []
-        for (asked, value), (next_asked, _) in zip(changes, changes[1:] + [(float("inf"), 0)]):
-            for index, when in enumerate(pair_times):
-                if when < asked:
-                    continue
-                if when >= next_asked:
-                    break  # overtaken by the next change before a pair carried it
-                if stream[index * PAIR + CELL_IN_FRAME] == value:
-                    latencies.append(when - asked)
-                    break
-        return {
-            "period_mean": statistics.mean(periods) * 1000,
-            "period_p99": percentile(periods, 0.99) * 1000,
-            "latency_median": statistics.median(latencies) * 1000,
-            "latency_p99": percentile(latencies, 0.99) * 1000,
-            "latency_max": max(latencies) * 1000,
-            "changes": len(changes),
-            "carried": len(latencies),
-            "cpu_relaying": relaying_cpu * 100,
-            "cpu_waiting": waiting_cpu * 100,
-            "helper_relaying": relaying_helper * 100 if self.helper_pids_seen else None,
-            "helper_waiting": waiting_helper * 100 if self.helper_pids_seen else None,
-            "rss": rss,
-            "pairs": pairs,
-            "malformed": malformed,
-            "window": seconds,
-        }
-
-
-class NativeRun(Run):
-    name = "native"
-    helper_pids_seen = False
-
-    def __init__(self, relay, standin):
-        # Absolute: a program started in the namespace does not keep this directory.
-        self.relay_path, self.standin_path = os.path.abspath(relay), os.path.abspath(standin)
-        self.size = os.path.getsize(relay)
-        self.namespace = native_namespace.MountNamespace()
-
-    def start_relay(self, panel):
-        self.namespace.point_com4(panel.slave_path)
-        # The panel must have noted its first state before the relay's first open and close.
-        deadline = time.monotonic() + 5
-        while not panel.state_changes() and time.monotonic() < deadline:
-            time.sleep(0.005)
-        return harness.Process(self.namespace.command([self.relay_path]))
-
-    def pid(self, relay):
-        return relay.popen.pid  # nsenter execs the relay
-
-    def start_standin(self):
-        return harness.Standin(self.namespace.command([self.standin_path]), size=4096)
-
-    def close(self):
-        self.namespace.close()
-
-
-class WineRun(Run):
-    name = "wine"
-
-    def __init__(self, exe, standin_exe, template):
-        self.exe, self.standin_exe = os.path.abspath(exe), os.path.abspath(standin_exe)
-        self.size = os.path.getsize(exe)
-        template = os.path.abspath(template)  # Wine takes absolute prefixes only
-        harness.prepare_wine_template(template)
-        self.prefix = harness.WinePrefix(template)
-
-    def start_relay(self, panel):
-        self.prefix.set_com4(panel.slave_path)
-        return harness.Process(self.prefix.command(self.exe), env=self.prefix.env)
-
-    def pid(self, relay):
-        # The wine loader execs the preloader, which becomes the program's process.
-        pid = relay.popen.pid
-        deadline = time.monotonic() + 20
-        while time.monotonic() < deadline:
-            try:
-                with open(f"/proc/{pid}/cmdline", "rb") as cmdline:
-                    if b"panel-relay.exe" in cmdline.read():
-                        return pid
-            except FileNotFoundError:
-                break
-            time.sleep(0.05)
-        raise RuntimeError("wine: cannot find the relay's process")
-
-    def start_standin(self):
-        return harness.Standin(self.prefix.command(self.standin_exe), env=self.prefix.env,
-                               size=4096)
-
-    helper_pids_seen = True
-
-    def helper_pids(self):
-        """The prefix's wineserver, which serves the relay's waits, opens and console."""
-        wanted = f"WINEPREFIX={self.prefix.path}".encode()
-        found = []
-        for entry in os.listdir("/proc"):
-            if not entry.isdigit():
+    pairs, malformed = check_pairs(stream)
+    pair_times = [time_of(starts, index * PAIR) for index in range(pairs)]
+    in_window = [t for t in pair_times if started <= t <= end]
+    periods = [b - a for a, b in zip(in_window, in_window[1:])]
+    latencies = []
+    for (asked, value), (next_asked, _) in zip(changes, changes[1:] + [(float("inf"), 0)]):
+        for index, when in enumerate(pair_times):
+            if when < asked:
                 continue
-            try:
-                with open(f"/proc/{entry}/comm") as comm:
-                    if not comm.read().startswith("wineserver"):
-                        continue
-                with open(f"/proc/{entry}/environ", "rb") as environ:
-                    if wanted in environ.read().split(b"\0"):
-                        found.append(int(entry))
-            except OSError:
-                pass
-        return found
-
-    def close(self):
-        self.prefix.close()
+            if when >= next_asked:
+                break  # overtaken by the next change before a pair carried it
+            if stream[index * PAIR + CELL_IN_FRAME] == value:
+                latencies.append(when - asked)
+                break
+    helpers = bool(place.helper_pids())
+    return {
+        "period_mean": statistics.mean(periods) * 1000,
+        "period_p99": percentile(periods, 0.99) * 1000,
+        "latency_median": statistics.median(latencies) * 1000,
+        "latency_p99": percentile(latencies, 0.99) * 1000,
+        "latency_max": max(latencies) * 1000,
+        "changes": len(changes),
+        "carried": len(latencies),
+        "cpu_relaying": relaying_cpu * 100,
+        "cpu_waiting": waiting_cpu * 100,
+        "helper_relaying": relaying_helper * 100 if helpers else None,
+        "helper_waiting": waiting_helper * 100 if helpers else None,
+        "rss": rss,
+        "pairs": pairs,
+        "malformed": malformed,
+        "window": seconds,
+    }
 
 
 # --- The table ---------------------------------------------------------------------------------
@@ -367,18 +221,22 @@ def main():
     results, sizes = {}, {}
     micro = micro_benchmarks(arguments.micro)
     if arguments.native:
-        reason = native_namespace.unavailable_reason()
+        reason = namespace.unavailable_reason()
         if reason:
             sys.exit(f"native run needs a private mount namespace: {reason}")
-        run = NativeRun(*arguments.native)
-        sizes["native"] = run.size
+        # Absolute: a program started in the namespace does not keep this directory.
+        relay, standin = (os.path.abspath(path) for path in arguments.native)
+        sizes["native"] = os.path.getsize(relay)
+        rig = Rig(namespace.MountNamespace(), relay, standin)
         print("native: measuring ...", file=sys.stderr, flush=True)
-        results["native"] = run.measure(arguments.seconds)
+        results["native"] = measure("native", rig, arguments.seconds)
     if arguments.wine:
-        run = WineRun(*arguments.wine)
-        sizes["wine"] = run.size
+        # Wine takes absolute prefixes only.
+        exe, standin, template = (os.path.abspath(path) for path in arguments.wine)
+        sizes["wine"] = os.path.getsize(exe)
+        rig = Rig(WinePrefix(template), exe, standin)
         print("wine: measuring ...", file=sys.stderr, flush=True)
-        results["wine"] = run.measure(arguments.seconds)
+        results["wine"] = measure("wine", rig, arguments.seconds)
 
     print(f"Measured {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())} on {machine()}.")
     print()

@@ -14,8 +14,8 @@ import tempfile
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
-import native_namespace  # noqa: E402
+sys.path.insert(0, os.path.join(HERE, "..", "..", "tools"))
+from relay_chain import namespace  # noqa: E402
 
 # One test of each file that needs a namespace: the relay's, and the simulator emulator's.
 RELAY_CASE = [os.path.join(HERE, "test_relay_native.py"), "-v", "NativeRelay.test_no_port"]
@@ -55,8 +55,8 @@ class ChrootShapes(unittest.TestCase):
     def setUp(self):
         if os.geteuid() != 0:
             self.skipTest(NOT_TRIED + "making a chroot needs root")
-        reason = native_namespace.unavailable_reason()
-        if reason and os.environ.get(native_namespace.REQUIRE_VARIABLE):
+        reason = namespace.unavailable_reason()
+        if reason and os.environ.get(namespace.REQUIRE_VARIABLE):
             self.fail(reason)
         if reason:
             self.skipTest(NOT_TRIED + reason)
@@ -66,9 +66,9 @@ class ChrootShapes(unittest.TestCase):
         root = os.path.join(scratch, "root")
         os.mkdir(root)
         environment = dict(os.environ)
-        environment.pop(native_namespace.REQUIRE_VARIABLE, None)
+        environment.pop(namespace.REQUIRE_VARIABLE, None)
         if require:
-            environment[native_namespace.REQUIRE_VARIABLE] = "1"
+            environment[namespace.REQUIRE_VARIABLE] = "1"
         try:
             result = subprocess.run(
                 ["unshare", "--mount", "--propagation", "private", "--", sys.executable,

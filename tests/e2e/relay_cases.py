@@ -1,16 +1,17 @@
 """The end-to-end cases of the relay, written once for every platform it runs on.
 
-A platform's test class mixes RelayCases into unittest.TestCase and provides:
-  start_standin(size) -> harness.Standin   the simulator's area, published
-  start_relay(*arguments) -> harness.Process
-  point_com4(device or None)               where the port name leads (None: nowhere)
-  check_port_reopenable()                  after the relay ended while holding the port: any
-                                           other program can open the panel's line again
-and creates self.panel (a harness.PtyPanel) in setUp."""
+A platform's test class mixes RigHooks, RelayCases and RelayFaultCases into unittest.TestCase,
+makes self.rig (a relay_chain Rig on its place) and self.panel (the rig's panel) in setUp, and
+provides check_port_reopenable(): after the relay ended while holding the port, any other program
+can open the panel's line again."""
 
+import os
 import sys
 import termios
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
+from relay_chain.line import PAIR, TEXT_BLOCK, check_frames, model_pair  # noqa: E402, F401
 
 BANNER = "Use Ctrl+C to stop the program...\n"
 RESTART = "Waiting for panel to restart...\n"
@@ -19,31 +20,6 @@ WAITING = "Waiting for Falcon...\n"
 CONNECTED = "Connected...\n"
 NO_PORT = "COM-Port not available...\n"
 ORDINARY_RUN = BANNER + RESTART + COUNTDOWN + WAITING + CONNECTED
-
-PAIR = 254
-TEXT_BLOCK = 236
-ATTRIBUTE_BLOCK = 366
-
-
-def model_pair(text_lines, attribute_lines):
-    """The frame pair the panel must get for the given area lines (26 bytes each at most)."""
-    replaced = {0x00: 0x20, 0x01: 0x12, 0x02: 0x2A, 0x5E: 0xA7}
-    text = bytearray(b"<")
-    marks = bytearray(b">")
-    for line in range(5):
-        text_line = text_lines[line].ljust(26, b"\0")
-        attribute_line = attribute_lines[line].ljust(26, b"\0")
-        text += bytes(replaced.get(byte, byte) for byte in text_line[:25])
-        marks += bytes(0x31 if byte == 2 else 0x30 for byte in attribute_line[:25])
-    return bytes(text + b">" + marks + b"<")
-
-
-def write_lines(standin, text_lines, attribute_lines):
-    for line in range(5):
-        assert len(text_lines[line]) <= 26 and len(attribute_lines[line]) <= 26
-        standin.write(TEXT_BLOCK + 26 * line, text_lines[line].ljust(26, b"\0"))
-        standin.write(ATTRIBUTE_BLOCK + 26 * line, attribute_lines[line].ljust(26, b"\0"))
-
 
 # An image that exercises the translation: special codes, raw control and high bytes that must
 # pass unchanged, bytes that look like delimiters, byte 25 of the lines (never sent), and marks.
@@ -61,6 +37,19 @@ ATTRIBUTES = [
     b"\x01" * 26,
     b"\x00" * 24 + b"\x02\x02",
 ]
+
+
+class RigHooks:
+    """The cases' hooks, taken from self.rig."""
+
+    def start_standin(self, size):
+        return self.rig.start_standin(size)
+
+    def start_relay(self, *arguments):
+        return self.rig.start_relay(*arguments)
+
+    def point_com4(self, device):
+        self.rig.point_com4(device)
 
 
 class RelayCases:
@@ -92,7 +81,7 @@ class RelayCases:
     def test_ordinary_run(self):
         """Line settings, countdown, frames, a change of the image, and a stop while relaying."""
         standin = self.start_standin(4096)
-        write_lines(standin, TEXT, ATTRIBUTES)
+        standin.publish(TEXT, ATTRIBUTES)
         self.point_com4(self.panel.slave_path)
         relay = self.start_relay()
 
@@ -178,7 +167,7 @@ class RelayCases:
 
     def test_arguments_are_ignored(self):
         standin = self.start_standin(4096)
-        write_lines(standin, TEXT, ATTRIBUTES)
+        standin.publish(TEXT, ATTRIBUTES)
         self.point_com4(self.panel.slave_path)
         relay = self.start_relay("COM1", "--port", "/dev/null", "/?", "-h")
         self.assertIsNotNone(relay.wait_for_output(CONNECTED, 30))
@@ -219,28 +208,13 @@ class RelayCases:
         self.assertEqual(self.panel.data(), b"")
 
 
-def check_frames(test, stream, states):
-    """Every pair in stream is well formed, and each of its cells holds that cell's byte in one
-    of the given (text_lines, attribute_lines) states: a pair may mix states, nothing else."""
-    test.assertEqual(len(stream) % PAIR, 0, "the stream does not end on a whole pair")
-    models = [model_pair(text, marks) for text, marks in states]
-    for start in range(0, len(stream), PAIR):
-        pair = stream[start:start + PAIR]
-        test.assertEqual((pair[0], pair[126], pair[127], pair[253]),
-                         (ord("<"), ord(">"), ord(">"), ord("<")), f"pair at byte {start}")
-        for at in range(PAIR):
-            test.assertIn(pair[at], {model[at] for model in models},
-                          f"pair at byte {start}, byte {at}: {pair!r}")
-    return len(stream) // PAIR
-
-
 class RelayFaultCases:
     """What the relay must survive: a panel that stalls or goes away, a simulator that rewrites
     the area all the time and then ends, a second interrupt. Mixed in like RelayCases."""
 
     def start_relaying(self, standin_size=4096):
         standin = self.start_standin(standin_size)
-        write_lines(standin, TEXT, ATTRIBUTES)
+        standin.publish(TEXT, ATTRIBUTES)
         self.point_com4(self.panel.slave_path)
         relay = self.start_relay()
         self.assertIsNotNone(relay.wait_for_output(CONNECTED, 30))
@@ -255,11 +229,11 @@ class RelayFaultCases:
         deadline = time.monotonic() + 3
         rounds = 0
         while time.monotonic() < deadline:
-            write_lines(standin, other_text if rounds % 2 == 0 else TEXT,
-                        other_marks if rounds % 2 == 0 else ATTRIBUTES)
+            standin.publish(other_text if rounds % 2 == 0 else TEXT,
+                            other_marks if rounds % 2 == 0 else ATTRIBUTES)
             rounds += 1
         # The simulator settles on one state, then ends: that state stays on the panel.
-        write_lines(standin, other_text, other_marks)
+        standin.publish(other_text, other_marks)
         settled = time.monotonic() + 0.3
         standin.quit()
         time.sleep(1.5)

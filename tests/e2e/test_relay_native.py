@@ -1,7 +1,7 @@
 """The native panel-relay on Linux. Every test gets a mount namespace of its own (see
-native_namespace): there /dev/COM4 leads to a pseudo-terminal the test holds, and the stand-in
-publishes the area in a private /dev/shm. The cases shared with the Windows program run here as
-they are; the ones below them exist only on POSIX."""
+relay_chain.namespace): there /dev/COM4 leads to a pseudo-terminal the test holds, and the
+stand-in publishes the area in a private /dev/shm. The cases shared with the Windows program run
+here as they are; the ones below them exist only on POSIX."""
 
 import errno
 import fcntl
@@ -15,12 +15,12 @@ import tempfile
 import time
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import harness  # noqa: E402
-import native_namespace  # noqa: E402
-from relay_cases import (ATTRIBUTES, BANNER, CONNECTED, COUNTDOWN, NO_PORT,  # noqa: E402
-                         ORDINARY_RUN, PAIR, RESTART, TEXT, WAITING, RelayCases,
-                         RelayFaultCases, check_frames, model_pair, write_lines)
+from relay_cases import (ATTRIBUTES, BANNER, CONNECTED, COUNTDOWN, NO_PORT, ORDINARY_RUN,
+                         PAIR, RESTART, TEXT, WAITING, RelayCases, RelayFaultCases, RigHooks,
+                         check_frames, model_pair)
+from relay_chain import namespace
+from relay_chain.figures import cpu_seconds
+from relay_chain.rig import Rig
 
 RELAY = os.environ.get("PANEL_RELAY_BIN", "")
 STANDIN = os.environ.get("AREA_STANDIN_BIN", "")
@@ -40,48 +40,16 @@ for _number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT):
     if signal.getsignal(_number) == signal.SIG_IGN:
         signal.signal(_number, signal.SIG_DFL)
 
-class Rig:
-    """One namespace with its panel, and the programs started in it."""
 
-    def __init__(self):
-        self.namespace = native_namespace.MountNamespace()
-        self.panel = harness.PtyPanel()
-        self.processes = []
-        self.standins = []
-        # The native relay opens and closes the port within milliseconds of its start: the
-        # panel must have recorded its first state before, or that close would come first.
-        deadline = time.monotonic() + 5
-        while not self.panel.state_changes() and time.monotonic() < deadline:
-            time.sleep(0.005)
-
-    def start_standin(self, size):
-        standin = harness.Standin(self.namespace.command([STANDIN]), size=size)
-        self.standins.append(standin)
-        return standin
-
-    def start_relay(self, *arguments):
-        process = harness.Process(self.namespace.command([RELAY, *arguments]))
-        self.processes.append(process)
-        return process
-
-    def close(self):
-        for process in self.processes:
-            process.kill()
-        for standin in self.standins:
-            standin.quit()
-        self.namespace.close()
-        self.panel.close()
-
-
-class NativeRelay(RelayCases, RelayFaultCases, unittest.TestCase):
+class NativeRelay(RigHooks, RelayCases, RelayFaultCases, unittest.TestCase):
     def setUp(self):
-        native_namespace.require(self)
+        namespace.require(self)
         self.host_had = {path: os.path.lexists(path) for path in (HOST_COM4, HOST_AREA)}
         self.rig = self.new_rig()
         self.panel = self.rig.panel
 
     def new_rig(self):
-        rig = Rig()
+        rig = Rig(namespace.MountNamespace(), RELAY, STANDIN)
         self.addCleanup(rig.close)
         return rig
 
@@ -89,17 +57,14 @@ class NativeRelay(RelayCases, RelayFaultCases, unittest.TestCase):
         for path, had in self.host_had.items():
             self.assertEqual(os.path.lexists(path), had, f"{path} leaked out of the namespace")
 
-    # The hooks of the shared cases.
+    # The hooks of the shared cases, watching that nothing leaks out of the namespace.
     def start_standin(self, size):
         standin = self.rig.start_standin(size)
         self.assert_host_untouched()
         return standin
 
-    def start_relay(self, *arguments):
-        return self.rig.start_relay(*arguments)
-
     def point_com4(self, device):
-        self.rig.namespace.point_com4(device)
+        self.rig.point_com4(device)
         self.assert_host_untouched()
 
     def check_port_reopenable(self, panel=None):
@@ -111,8 +76,8 @@ class NativeRelay(RelayCases, RelayFaultCases, unittest.TestCase):
     def relay_on(self, rig):
         """The relay on rig's panel, with the stand-in's area holding TEXT and ATTRIBUTES."""
         standin = rig.start_standin(4096)
-        write_lines(standin, TEXT, ATTRIBUTES)
-        rig.namespace.point_com4(rig.panel.slave_path)
+        standin.publish(TEXT, ATTRIBUTES)
+        rig.point_com4(rig.panel.slave_path)
         return rig.start_relay()
 
     # --- Exclusive use of the port ------------------------------------------------------------
@@ -144,7 +109,7 @@ class NativeRelay(RelayCases, RelayFaultCases, unittest.TestCase):
         """Held while open; released before each close, even though the pseudo-terminal's other
         side stays open and would keep it exclusive (and refuse the reopen to anyone but root)."""
         standin = self.start_standin(4096)
-        write_lines(standin, TEXT, ATTRIBUTES)
+        standin.publish(TEXT, ATTRIBUTES)
         self.point_com4(self.panel.slave_path)
         relay = self.start_relay()
         self.assertIsNotNone(relay.wait_for_output(RESTART, 15))
@@ -163,7 +128,7 @@ class NativeRelay(RelayCases, RelayFaultCases, unittest.TestCase):
         rigs = {signal.SIGTERM: self.rig, signal.SIGHUP: self.new_rig(),
                 signal.SIGQUIT: self.new_rig()}
         early = self.new_rig()
-        early.namespace.point_com4(early.panel.slave_path)
+        early.point_com4(early.panel.slave_path)
         relays = {number: self.relay_on(rig) for number, rig in rigs.items()}
         early_relay = early.start_relay()
 
@@ -200,7 +165,7 @@ class NativeRelay(RelayCases, RelayFaultCases, unittest.TestCase):
         self.assertNotIn(CONNECTED, relay.output())
         sizing = time.monotonic()
         standin.resize(496)  # ends exactly at the last byte the relay reads
-        write_lines(standin, TEXT, ATTRIBUTES)
+        standin.publish(TEXT, ATTRIBUTES)
         connected = relay.wait_for_output(CONNECTED, 10)
         self.assertIsNotNone(connected)
         said = [t for t, piece in relay.timed_pieces() if b"Connected" in piece]
@@ -215,7 +180,7 @@ class NativeRelay(RelayCases, RelayFaultCases, unittest.TestCase):
 
     def test_area_that_cannot_be_mapped(self):
         # Far larger than the relay's address space: it opens, but mmap refuses it (ENOMEM).
-        self.rig.namespace.sparse_file(HOST_AREA, 1 << 50)
+        self.rig.place.sparse_file(HOST_AREA, 1 << 50)
         self.point_com4(self.panel.slave_path)
         relay = self.start_relay()
         self.assertEqual(relay.wait(30), 1)
@@ -237,15 +202,14 @@ class NativeRelay(RelayCases, RelayFaultCases, unittest.TestCase):
             self.skipTest("strace is not installed")
         trace = os.path.join(self.enterContext(tempfile.TemporaryDirectory()), "trace")
         standin = self.start_standin(4096)
-        write_lines(standin, TEXT, ATTRIBUTES)
+        standin.publish(TEXT, ATTRIBUTES)
         self.point_com4(self.panel.slave_path)
         environment = dict(os.environ)
         if "ASAN_OPTIONS" in environment:  # LeakSanitizer refuses to run under a tracer
             environment["ASAN_OPTIONS"] += ":detect_leaks=0"
-        tracer = harness.Process(self.rig.namespace.command(
-            ["strace", "-qq", "-o", trace, "-e", "trace=openat,ioctl,write,close,flock", RELAY]),
+        tracer = self.rig.start(
+            ["strace", "-qq", "-o", trace, "-e", "trace=openat,ioctl,write,close,flock", RELAY],
             env=environment)
-        self.rig.processes.append(tracer)
         self.assertIsNotNone(tracer.wait_for_output(CONNECTED, 30))
         self.assertTrue(self.panel.wait_for_bytes(3 * PAIR, 10))
         # strace holds back the stop signals of a program it started: the relay gets them.
@@ -412,12 +376,6 @@ def wait_until_stalled(pid, timeout):
             return True
         time.sleep(0.01)
     return False
-
-
-def cpu_seconds(pid):
-    with open(f"/proc/{pid}/stat") as stat:
-        fields = stat.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 def sample_sleeps(pid, seconds):

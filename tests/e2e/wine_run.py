@@ -5,18 +5,17 @@ import os
 import subprocess
 import sys
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import harness  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
+from relay_chain import wine  # noqa: E402
 
 
 def main(arguments):
     template = os.environ["PANEL_RELAY_WINE_TEMPLATE"]
     if arguments == ["--prepare"]:
-        harness.prepare_wine_template(template)
-        return 0
-    prefix = harness.WinePrefix(template)
+        return 0 if wine.prepare_template(template) else 1
+    prefix = wine.WinePrefix(template)
     try:
-        return subprocess.run(["wine", *arguments], env=prefix.env,
+        return subprocess.run(prefix.command(arguments), env=prefix.env,
                               stdin=subprocess.DEVNULL).returncode
     finally:
         prefix.close()

@@ -1,12 +1,12 @@
 """Where the release files are, what version they carry, and the e2e pieces the release tests
-share with the program's own end-to-end tests."""
+share with the program's own end-to-end tests (and, through tools/, the relay_chain package)."""
 
 import os
 import re
 import sys
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
+sys.path[:0] = [os.path.join(ROOT, "tests", "e2e"), os.path.join(ROOT, "tools")]
 
 # The release files scripts/release left (another directory through PANEL_RELAY_RELEASE_DIR).
 DIST = os.environ.get("PANEL_RELAY_RELEASE_DIR", os.path.join(ROOT, "dist", "release"))

@@ -14,9 +14,9 @@ import unittest
 
 import release_files
 from release_files import DEB, ONE_PAGE_MARKS, ONE_PAGE_TEXT, TARBALL, VERSION
-import harness
-import native_namespace
 from relay_cases import BANNER, NO_PORT, model_pair
+from relay_chain.namespace import MountNamespace, require
+from relay_chain.processes import Process
 
 PROGRAMS = ("panel-relay", "panel-emulator", "sim-emulator")
 EXAMPLES = "/usr/share/doc/panel-relay/examples"
@@ -85,20 +85,20 @@ class InstalledPackage(unittest.TestCase):
             self.assertEqual((result.returncode, result.stdout), (0, f"{emulator} {VERSION}\n"))
 
     def test_relay_without_a_port(self):
-        native_namespace.require(self)
-        namespace = native_namespace.MountNamespace()
+        require(self)
+        namespace = MountNamespace()
         self.addCleanup(namespace.close)
         namespace.point_com4(None)
-        relay = harness.Process(namespace.command(["/usr/bin/panel-relay"]))
+        relay = Process(namespace.command(["/usr/bin/panel-relay"]))
         self.addCleanup(relay.kill)
         self.assertEqual(relay.wait(15), 1)
         self.assertEqual(relay.output(), BANNER + NO_PORT)
 
     def test_simulator_emulator_plays_the_example_pages(self):
-        native_namespace.require(self)
-        namespace = native_namespace.MountNamespace()  # its area goes to a private /dev/shm
+        require(self)
+        namespace = MountNamespace()  # its area goes to a private /dev/shm
         self.addCleanup(namespace.close)
-        simulator = harness.Process(namespace.command(
+        simulator = Process(namespace.command(
             ["/usr/bin/sim-emulator", "--pages", f"{EXAMPLES}/pages.txt"]))
         self.addCleanup(simulator.kill)
         self.assertIsNotNone(simulator.wait_for_output("2 pages", 10), simulator.output())

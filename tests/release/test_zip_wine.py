@@ -13,20 +13,14 @@ import zipfile
 
 import release_files
 from release_files import ONE_PAGE, ONE_PAGE_MARKS, ONE_PAGE_TEXT, VERSION, ZIP
-import harness
 from relay_cases import BANNER, CONNECTED, NO_PORT, PAIR, model_pair
-
-sys.path.insert(0, os.path.join(release_files.ROOT, "tools", "demo"))
-from run_demo import processes_with  # noqa: E402
+from relay_chain.panel import PtyPanel
+from relay_chain.processes import Process, fold, processes_with
+from relay_chain.wine import WinePrefix, windows_path
 
 TOP = f"panel-relay-{VERSION}-windows-x64"
 LAUNCHER = "Start panel-relay.cmd"
 PAUSE_PROMPT = "Press any key to continue"
-
-
-def windows_path(path):
-    """The path as Windows programs under Wine name it (the host's / is drive Z:)."""
-    return "Z:" + path.replace("/", "\\")
 
 
 def wine_processes_of(prefix, program):
@@ -55,24 +49,23 @@ class ZipUnderWine(unittest.TestCase):
         cls.unpacked = os.path.join(cls.directory, TOP)
         cls.template = os.environ.get("PANEL_RELAY_WINE_TEMPLATE") or os.path.join(
             release_files.ROOT, "build", "release-tests", "wine-template")
-        os.makedirs(os.path.dirname(cls.template), exist_ok=True)
-        harness.prepare_wine_template(cls.template)
+        os.makedirs(os.path.dirname(cls.template), exist_ok=True)  # made by the first prefix
 
     @classmethod
     def tearDownClass(cls):
         shutil.rmtree(cls.directory, ignore_errors=True)
 
     def setUp(self):
-        self.prefix = harness.WinePrefix(self.template)
+        self.prefix = WinePrefix(self.template)
         self.addCleanup(self.prefix.close)
-        self.panel = harness.PtyPanel()
+        self.panel = PtyPanel()
         self.addCleanup(self.panel.close)
 
     def program(self, name):
         return os.path.join(self.unpacked, name)
 
     def start(self, argv, **options):
-        process = harness.Process(argv, env=self.prefix.env, **options)
+        process = Process(argv, env=self.prefix.env, **options)
         self.addCleanup(process.kill)
         return process
 
@@ -114,7 +107,7 @@ class ZipUnderWine(unittest.TestCase):
             result = subprocess.run(["wine", self.program(f"{emulator}.exe"), "--version"],
                                     env=self.prefix.env, stdin=subprocess.DEVNULL,
                                     capture_output=True, timeout=60)
-            self.assertEqual((result.returncode, harness.fold(result.stdout)),
+            self.assertEqual((result.returncode, fold(result.stdout)),
                              (0, f"{emulator} {VERSION}\n"))
 
     def test_no_port(self):
@@ -124,7 +117,7 @@ class ZipUnderWine(unittest.TestCase):
 
     def test_relays_the_simulator_emulators_page_and_ends_with_0_on_ctrl_c(self):
         simulator = self.start_simulator()
-        self.prefix.set_com4(self.panel.slave_path)
+        self.prefix.point_com4(self.panel.slave_path)
         relay = self.start(["wine", self.program("panel-relay.exe")])
         self.assertIsNotNone(relay.wait_for_output(CONNECTED, 40), relay.output())
         self.assertTrue(self.panel.wait_for_bytes(3 * PAIR, 10))
@@ -154,7 +147,7 @@ class ZipUnderWine(unittest.TestCase):
 
     def test_launcher_ends_without_pause_after_a_run_that_ends_with_0(self):
         simulator = self.start_simulator()
-        self.prefix.set_com4(self.panel.slave_path)
+        self.prefix.point_com4(self.panel.slave_path)
         launcher = self.launcher()
         self.assertIsNotNone(launcher.wait_for_output(CONNECTED, 40), launcher.output())
         relays = wine_processes_of(self.prefix, "panel-relay.exe")

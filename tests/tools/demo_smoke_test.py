@@ -11,12 +11,11 @@ import signal
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-sys.path.insert(0, os.path.join(ROOT, "tools", "demo"))
-from run_demo import processes_with  # noqa: E402
+sys.path.insert(0, os.path.join(ROOT, "tools"))
+from relay_chain.processes import end_leftovers  # noqa: E402
 
 NATIVE_BUILD = WINDOWS_BUILD = None
 
@@ -84,7 +83,8 @@ class Demo(unittest.TestCase):
                 os.killpg(demo.pid, signal.SIGKILL)
                 output, _ = demo.communicate()
         finally:
-            left = self.end_leftovers(prefix)
+            left = end_leftovers(f"WINEPREFIX={prefix}".encode(),
+                                 dict(os.environ, WINEPREFIX=prefix))
         output = output.decode("utf-8", "replace")
         with open(dump, encoding="utf-8") as file:
             panel = file.read()
@@ -109,21 +109,6 @@ class Demo(unittest.TestCase):
             seen.append(page)
         self.assertGreaterEqual(len(seen), 3, panel)  # at least two changes of page
         self.assertEqual(set(seen), {"ONE", "TWO"})
-
-    def end_leftovers(self, prefix):
-        needle = f"WINEPREFIX={prefix}".encode()
-        left = processes_with(needle)
-        if left:
-            subprocess.run(["wineserver", "-k"], env=dict(os.environ, WINEPREFIX=prefix),
-                           timeout=30, check=False, stdout=subprocess.DEVNULL,
-                           stderr=subprocess.DEVNULL)
-            time.sleep(1)
-            for pid in processes_with(needle):
-                try:
-                    os.kill(pid, signal.SIGKILL)
-                except ProcessLookupError:
-                    pass
-        return left
 
 
 if __name__ == "__main__":

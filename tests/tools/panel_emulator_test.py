@@ -13,14 +13,16 @@ import termios
 import time
 import unittest
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
+from relay_chain.figures import cpu_seconds  # noqa: E402
+from relay_chain.line import pair_of  # noqa: E402
+
 EMULATOR = None
 GLYPHS = {0x12: "↕", 0xA7: "°"}
 
 
 def pair_bytes(text, marks=""):
-    text = text.ljust(125, b" ") if isinstance(text, bytes) else text.encode().ljust(125)
-    marks = marks.ljust(125, "0")
-    return b"<" + text + b">" + b">" + marks.encode() + b"<"
+    return pair_of(text if isinstance(text, bytes) else text.encode(), marks.encode())
 
 
 def dump_block(number, text, marks=""):
@@ -33,12 +35,6 @@ def dump_block(number, text, marks=""):
         shown = "".join(chr(b) if 0x20 <= b <= 0x7E else GLYPHS.get(b, "·") for b in cells)
         lines.append(f"|{shown}| {marks[25 * line:25 * line + 25]}")
     return "\n".join(lines) + "\n"
-
-
-def cpu_seconds(pid):
-    with open(f"/proc/{pid}/stat") as stat:
-        fields = stat.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 class Reader:

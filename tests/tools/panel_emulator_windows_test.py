@@ -11,16 +11,15 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import time
 import tty
 import unittest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(ROOT, "tools"))
+from relay_chain.line import pair_of  # noqa: E402
+from relay_chain.wine import WinePrefix  # noqa: E402
+
 WINDOWS_BUILD = None
-
-
-def pair_bytes(text, marks=""):
-    return b"<" + text.ljust(125) + b">" + b">" + marks.ljust(125, "0").encode() + b"<"
 
 
 def block(number, first_line, marks=""):
@@ -39,29 +38,19 @@ class WindowsPanelEmulator(unittest.TestCase):
                        cwd=ROOT, check=True, stdout=subprocess.DEVNULL)
         cls.exe = os.path.join(WINDOWS_BUILD, "tools", "panel-emulator.exe")
         cls.work = tempfile.mkdtemp(prefix="panel-emulator-wine-")
-        cls.env = dict(os.environ, WINEPREFIX=os.path.join(cls.work, "prefix"),
-                       WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree=;mshtml=")
-        cls.env.pop("DISPLAY", None)
-        os.makedirs(cls.env["WINEPREFIX"])
-        cls.server = subprocess.Popen(["wineserver", "--foreground", "--persistent"],
-                                      env=cls.env, start_new_session=True)
-        for _ in range(200):  # its socket, in the directory it works in, means it listens
-            if os.path.exists(f"/proc/{cls.server.pid}/cwd/socket"):
-                break
-            time.sleep(0.05)
-        # A throw-away process first, so that Wine's services do not hold the tests' pipes.
-        subprocess.run(["wineboot", "-i"], env=cls.env, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, start_new_session=True, timeout=180)
+        # The Windows build's template prefix, which its own tests use too.
+        cls.prefix = WinePrefix(os.path.join(WINDOWS_BUILD, "wine-template"),
+                                os.path.join(cls.work, "prefix"))
+        cls.env = cls.prefix.env
 
     @classmethod
     def tearDownClass(cls):
-        subprocess.run(["wineserver", "-k"], env=cls.env, check=False)
-        cls.server.wait(timeout=30)
+        cls.prefix.close()
         shutil.rmtree(cls.work, ignore_errors=True)
 
     def run_exe(self, *arguments, feed=None):
-        process = subprocess.Popen(["wine", self.exe, "--dump", *arguments], env=self.env,
-                                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+        process = subprocess.Popen(self.prefix.command([self.exe, "--dump", *arguments]),
+                                   env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                    stderr=subprocess.PIPE, start_new_session=True)
         try:
             if feed:
@@ -82,8 +71,8 @@ class WindowsPanelEmulator(unittest.TestCase):
 
         def feed():
             # Garbage first: the emulator finds its place from the stream alone.
-            os.write(master, b"junk<>" + pair_bytes(b"LOST") + pair_bytes(b"ONE \x12\xa7", "11")
-                     + pair_bytes(b"TWO <>"))
+            os.write(master, b"junk<>" + pair_of(b"LOST") + pair_of(b"ONE \x12\xa7", b"11")
+                     + pair_of(b"TWO <>"))
 
         try:
             status, out, err = self.run_exe("--pairs", "2", "COM5", feed=feed)
@@ -97,7 +86,7 @@ class WindowsPanelEmulator(unittest.TestCase):
     def test_recorded_file_and_a_missing_port(self):
         recording = os.path.join(self.work, "stream.bin")
         with open(recording, "wb") as file:
-            file.write(pair_bytes(b"FILE A") + pair_bytes(b"FILE A") + pair_bytes(b"FILE B"))
+            file.write(pair_of(b"FILE A") + pair_of(b"FILE A") + pair_of(b"FILE B"))
         status, out, _ = self.run_exe("Z:" + recording.replace("/", "\\"))
         self.assertEqual(status, 0)
         self.assertEqual(out, block(1, "FILE A") + block(3, "FILE B"))

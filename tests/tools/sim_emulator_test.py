@@ -14,8 +14,8 @@ import tempfile
 import time
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-import native_namespace  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
+from relay_chain import namespace  # noqa: E402
 
 EMULATOR = None
 AREA = "/dev/shm/FalconSharedMemoryArea"
@@ -23,10 +23,10 @@ AREA = "/dev/shm/FalconSharedMemoryArea"
 
 def in_private_shm(argv):
     """Re-runs this script with a private /dev/shm, where one can be made."""
-    if os.environ.get("SIM_EMULATOR_TEST_PRIVATE") or native_namespace.unavailable_reason():
+    if os.environ.get("SIM_EMULATOR_TEST_PRIVATE") or namespace.unavailable_reason():
         return
     os.environ["SIM_EMULATOR_TEST_PRIVATE"] = "1"
-    command = native_namespace.private_shm_command([sys.executable, *argv])
+    command = namespace.private_shm_command([sys.executable, *argv])
     os.execvp(command[0], command)
 
 
@@ -38,7 +38,7 @@ def area_bytes():
 class SimEmulator(unittest.TestCase):
     def setUp(self):
         if not os.environ.get("SIM_EMULATOR_TEST_PRIVATE"):  # not re-run in a namespace
-            native_namespace.require(self)
+            namespace.require(self)
 
     def start(self, *arguments):
         process = subprocess.Popen([EMULATOR, *arguments], stdout=subprocess.PIPE,

@@ -16,7 +16,6 @@ whatever is left at the end is found and ended. The exit status is 0 when the re
 status 0 and nothing was left behind."""
 
 import argparse
-import ctypes
 import os
 import shutil
 import signal
@@ -25,70 +24,30 @@ import sys
 import tempfile
 import threading
 import time
-import uuid
 
-MARKER = "PANEL_RELAY_DEMO_RUN"
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from relay_chain.processes import ProcessGroup, stop  # noqa: E402
+from relay_chain.simulator import SimEmulator  # noqa: E402
+from relay_chain import wine  # noqa: E402
+from relay_chain.wine import WinePrefix, windows_path  # noqa: E402
+
 STEP = 0.1
-
-# Run beside the chain: should this script die without its orderly stop (SIGKILL), its end of
-# the pipe closes without "done", and the watchdog ends the prefix's Wine and every process
-# that carries the run's marker.
-WATCHDOG = r"""
-import os, signal, subprocess, sys
-if sys.stdin.read() == "done":
-    sys.exit(0)
-subprocess.run(["wineserver", "-k"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-needle = (sys.argv[1] + "=" + sys.argv[2]).encode()
-for entry in os.listdir("/proc"):
-    if entry.isdigit() and int(entry) != os.getpid():
-        try:
-            with open("/proc/" + entry + "/environ", "rb") as environ:
-                if needle in environ.read().split(b"\0"):
-                    os.kill(int(entry), signal.SIGKILL)
-        except OSError:
-            pass
-"""
-
-
-def processes_with(needle):
-    """Other processes whose environment holds the entry needle (bytes, "NAME=value")."""
-    found = []
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit() or int(entry) == os.getpid():
-            continue
-        try:
-            with open(f"/proc/{entry}/environ", "rb") as environ:
-                if needle in environ.read().split(b"\0"):
-                    found.append(int(entry))
-        except OSError:
-            pass
-    return found
 
 
 class Demo:
     def __init__(self, options):
         self.options = options
         self.stop_reason = None
-        self.children = []  # (name, Popen), each the leader of its own session
         self.failures = []
         self.lock = threading.Lock()
         self.console_text = {"relay": "", "sim": ""}
         self.open_line = None  # who wrote the last, unfinished line on our output
-        self.token = uuid.uuid4().hex
-        own_work_dir = options.work_dir is None
         self.work_dir = options.work_dir or tempfile.mkdtemp(prefix="panel-relay-demo-")
-        self.remove_work_dir = own_work_dir
-        self.prefix = os.path.join(self.work_dir, "wineprefix")
-        env = dict(os.environ)
-        env.pop("DISPLAY", None)  # no windows: Wine stays on the console
-        env.update({
-            "WINEPREFIX": self.prefix,
-            "WINEDEBUG": "-all",
-            # No Mono or Gecko install prompts while the prefix is made.
-            "WINEDLLOVERRIDES": "mscoree=;mshtml=",
-            MARKER: self.token,
-        })
-        self.env = env
+        self.remove_work_dir = options.work_dir is None
+        self.prefix_path = os.path.join(self.work_dir, "wineprefix")
+        self.group = ProcessGroup(marked=True, stopping=lambda: self.stop_reason)
+        self.prefix = self.relay = self.sim = self.panel = self.dump_file = None
+        self.forwarders = {}
 
     # -- output -------------------------------------------------------------------------------
 
@@ -130,124 +89,50 @@ class Demo:
             self.emit(name, "".join(c if c.isprintable() or c == "\n" else "?" for c in text))
         stream.close()
 
-    # -- processes ----------------------------------------------------------------------------
-
-    def start(self, name, command, **arguments):
-        arguments.setdefault("stdin", subprocess.DEVNULL)
-        process = subprocess.Popen(command, env=self.env, start_new_session=True,
-                                   preexec_fn=end_with_parent, **arguments)
-        self.children.append((name, process))
-        return process
-
-    def run_quietly(self, command, timeout):
-        process = self.start(command[0], command, stdout=subprocess.DEVNULL,
-                             stderr=subprocess.DEVNULL)
-        deadline = time.monotonic() + timeout
-        while process.poll() is None:
-            if self.stop_reason or time.monotonic() > deadline:
-                return False
-            time.sleep(STEP)
-        return process.returncode == 0
-
-    def wait_until(self, condition, timeout, watched=()):
-        deadline = time.monotonic() + timeout
-        while not condition():
-            if self.stop_reason or time.monotonic() > deadline:
-                return False
-            if any(process.poll() is not None for process in watched):
-                return False
-            time.sleep(STEP)
-        return True
-
-    def stop_child(self, process, signal_number, timeout):
-        """Signals the process and waits; returns its status, or None if it had to be killed."""
-        if process.poll() is None:
-            try:
-                process.send_signal(signal_number)
-            except ProcessLookupError:
-                pass
-            try:
-                process.wait(timeout=timeout)
-            except subprocess.TimeoutExpired:
-                self.kill_session(process)
-                process.wait()
-                return None
-        return process.returncode
-
-    @staticmethod
-    def kill_session(process):
-        try:
-            os.killpg(process.pid, signal.SIGKILL)
-        except (ProcessLookupError, PermissionError):
-            pass
-
-    def marked_processes(self):
-        """Processes that still carry this run's marker."""
-        return processes_with(f"{MARKER}={self.token}".encode())
-
     # -- the chain ----------------------------------------------------------------------------
 
     def run(self):
         options = self.options
-        com4 = os.path.join(self.prefix, "dosdevices", "com4")
-
-        self.watchdog = subprocess.Popen(
-            [sys.executable, "-c", WATCHDOG, MARKER, self.token], env=self.env,
-            stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, start_new_session=True)
-        self.say(f"preparing a Wine prefix in {self.prefix}")
-        if not self.make_prefix():
-            return self.fail_start("the Wine prefix could not be prepared")
-        self.wineserver = self.start("wineserver", ["wineserver", "--foreground",
-                                                    "--persistent"],
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        # Ours must be the prefix's server before any Wine program would start one of its own.
-        if not self.wait_until(lambda: wineserver_listens(self.wineserver.pid), 20,
-                               [self.wineserver]):
-            return self.fail_start("the wineserver did not start")
-        # A throw-away process first: Wine's background services start with it, and so do not
-        # inherit the pipes of the programs below.
-        if not self.run_quietly(["wine", "cmd", "/c", "exit"], 60):
-            return self.fail_start("Wine does not run in the prefix")
+        group = self.group
+        group.watch(wine.environment(self.prefix_path, group.env))
+        self.say(f"preparing a Wine prefix in {self.prefix_path}")
+        try:
+            self.prefix = WinePrefix(options.template, self.prefix_path, group, self.say)
+        except RuntimeError as error:
+            return self.fail_start(str(error))
+        com4 = os.path.join(self.prefix_path, "dosdevices", "com4")
 
         panel_command = [options.panel, "--link", com4] + (["--ascii"] if options.ascii else [])
+        start = self.start
         if options.dump:
             self.dump_file = open(options.dump, "wb")
-            panel = self.start("panel", panel_command + ["--dump"], stdout=self.dump_file,
-                               stderr=subprocess.DEVNULL)
+            panel = start(panel_command + ["--dump"], "panel", stdout=self.dump_file,
+                          stderr=subprocess.DEVNULL)
         elif sys.stdout.isatty():
-            panel = self.start("panel", panel_command)  # draws the panel on the terminal
+            panel = start(panel_command, "panel")  # draws the panel on the terminal
         else:
             # No terminal: its plain blocks join the other consoles' lines.
-            panel = self.start("panel", panel_command, stdout=subprocess.PIPE,
-                               stderr=subprocess.STDOUT)
-            self.console_text["panel"] = ""
-            threading.Thread(target=self.forward, args=("panel", panel.stdout),
-                             daemon=True).start()
+            panel = start(panel_command, "panel", stdout=subprocess.PIPE,
+                          stderr=subprocess.STDOUT, forward=True)
         self.panel = panel
-        if not self.wait_until(lambda: os.path.islink(com4), 10, [panel]):
+        if not group.wait_until(lambda: os.path.islink(com4), 10, [panel]):
             return self.fail_start("the panel emulator did not make COM4")
         self.say(f"COM4 of the prefix is the panel emulator's line ({os.readlink(com4)})")
 
         # The simulator first, so the relay connects as soon as its countdown is over.
-        sim_command = ["wine", options.sim]
+        sim_command = [options.sim]
         if options.pages:
             sim_command += ["--pages", windows_path(options.pages)]
         if options.interval:
             sim_command += ["--interval", str(options.interval)]
-        self.sim = self.start("sim", sim_command, stdout=subprocess.PIPE,
-                              stderr=subprocess.STDOUT)
-        self.sim_forwarder = threading.Thread(target=self.forward, args=("sim", self.sim.stdout),
-                                              daemon=True)
-        self.sim_forwarder.start()
-        if not self.wait_until(lambda: "publishing" in self.console_text["sim"], 60,
-                               [self.sim]):
+        self.sim = SimEmulator(self.prefix.command(sim_command), start=start, name="sim",
+                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, forward=True)
+        if not group.wait_until(lambda: "publishing" in self.console_text["sim"], 60,
+                                [self.sim.popen]):
             return self.fail_start("the simulator emulator did not publish its area")
 
-        self.relay = self.start("relay", ["wine", options.relay], stdout=subprocess.PIPE,
-                                stderr=subprocess.STDOUT)
-        self.relay_forwarder = threading.Thread(
-            target=self.forward, args=("relay", self.relay.stdout), daemon=True)
-        self.relay_forwarder.start()
+        self.relay = start(self.prefix.command([options.relay]), "relay",
+                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT, forward=True)
         # The duration counts from here: preparing a first prefix or a slow Wine start must not
         # eat into the time the relay has to count down and relay.
         started = time.monotonic()
@@ -257,7 +142,7 @@ class Demo:
         while not self.stop_reason:
             if options.duration and time.monotonic() - started >= options.duration:
                 self.stop_reason = "duration"
-            for name, process in (("relay", self.relay), ("simulator emulator", self.sim),
+            for name, process in (("relay", self.relay), ("simulator emulator", self.sim.popen),
                                   ("panel emulator", panel)):
                 if process.poll() is not None and not self.stop_reason:
                     self.stop_reason = f"{name} ended"
@@ -266,45 +151,33 @@ class Demo:
             time.sleep(STEP)
         return True
 
-    def make_prefix(self):
-        """A copy of the template prefix, which is made once (wineboot takes a while)."""
-        template = self.options.template
-        if template is None:
-            os.makedirs(self.prefix, exist_ok=True)
-            return self.run_quietly(["wineboot", "-i"], 180)
-        if not os.path.isfile(os.path.join(template, "system.reg")):
-            self.say(f"making the Wine prefix template {template} (once)")
-            building = f"{template}.{os.getpid()}"
-            shutil.rmtree(building, ignore_errors=True)
-            os.makedirs(building)
-            saved = self.env["WINEPREFIX"]
-            self.env["WINEPREFIX"] = building
-            # wineserver -w: the server writes the registry out when it ends.
-            made = (self.run_quietly(["wineboot", "-i"], 180)
-                    and self.run_quietly(["wineserver", "-w"], 60))
-            self.env["WINEPREFIX"] = saved
-            if not made:
-                shutil.rmtree(building, ignore_errors=True)
-                return False
-            try:
-                os.rename(building, template)
-            except OSError:  # another run made it meanwhile
-                shutil.rmtree(building, ignore_errors=True)
-        return subprocess.run(["cp", "-a", template, self.prefix], check=False).returncode == 0
+    def start(self, argv, name, forward=False, **arguments):
+        """A child of the group; with forward, its console is copied to ours by a thread."""
+        process = self.group.start(argv, name=name, env=self.prefix.env, **arguments)
+        if forward:
+            self.console_text[name] = ""
+            self.forwarders[name] = threading.Thread(target=self.forward,
+                                                     args=(name, process.stdout), daemon=True)
+            self.forwarders[name].start()
+        return process
 
     def fail_start(self, message):
         if not self.stop_reason:
             self.failures.append(message)
         return False
 
+    def stop_forwarded(self, name, process, number):
+        status = stop(process, number, 15)
+        if name in self.forwarders:
+            self.forwarders[name].join(5)
+        return status
+
     def shut_down(self):
-        """The relay, the simulator emulator, the wineserver, the panel emulator: in order."""
+        """The relay, the simulator emulator, Wine, the panel emulator: in order."""
         if self.stop_reason in ("interrupt", "duration"):
             self.say("stopping: relay first, then the simulator emulator, then Wine")
-        relay = getattr(self, "relay", None)
-        if relay is not None:
-            status = self.stop_child(relay, signal.SIGINT, 15)
-            self.relay_forwarder.join(5)
+        if self.relay is not None:
+            status = self.stop_forwarded("relay", self.relay, signal.SIGINT)
             if status is None:
                 self.failures.append("the relay did not end on Ctrl+C and was killed")
             else:
@@ -315,67 +188,28 @@ class Demo:
                     self.say("(it was stopped before it connected, so it relayed nothing)")
                 if status != 0:
                     self.failures.append(f"the relay ended with status {status}, not 0")
-        sim = getattr(self, "sim", None)
-        if sim is not None:
-            status = self.stop_child(sim, signal.SIGINT, 15)
-            self.sim_forwarder.join(5)
+        if self.sim is not None:
+            status = self.stop_forwarded("sim", self.sim.popen, signal.SIGINT)
             if status is None:
                 self.failures.append("the simulator emulator did not end on Ctrl+C")
             else:
                 self.say(f"simulator emulator ended with status {status}")
                 if status != 0:
                     self.failures.append(f"the simulator emulator ended with status {status}")
-        if getattr(self, "wineserver", None) is not None:
-            subprocess.run(["wineserver", "-k"], env=self.env, stdout=subprocess.DEVNULL,
-                           stderr=subprocess.DEVNULL, timeout=30, check=False)
-            if self.stop_child(self.wineserver, signal.SIGTERM, 15) is None:
-                self.failures.append("the wineserver did not end and was killed")
-            else:
+        if self.prefix is not None:
+            if self.prefix.close():
                 self.say("Wine stopped")
-        panel = getattr(self, "panel", None)
-        if panel is not None:
-            self.stop_child(panel, signal.SIGTERM, 10)
-            if getattr(self, "dump_file", None):
-                self.dump_file.close()
-        for _, process in self.children:
-            self.kill_session(process)
-            if process.poll() is None:
-                process.wait()
-        watchdog = getattr(self, "watchdog", None)
-        if watchdog is not None:
-            watchdog.stdin.write(b"done")
-            watchdog.stdin.close()
-            watchdog.wait()
-        left = self.marked_processes()
+            else:
+                self.failures.append("the wineserver did not end and was killed")
+        if self.panel is not None:
+            stop(self.panel, signal.SIGTERM, 10)
+        if self.dump_file:
+            self.dump_file.close()
+        left = self.group.end()
         if left:
             self.failures.append(f"processes were left behind and killed: {left}")
-            for pid in left:
-                try:
-                    os.kill(pid, signal.SIGKILL)
-                except ProcessLookupError:
-                    pass
         if self.remove_work_dir:
             shutil.rmtree(self.work_dir, ignore_errors=True)
-
-
-def end_with_parent():
-    """In a child, before exec: should this script be killed outright (no orderly stop), the
-    child gets SIGTERM; a wineserver that ends takes its prefix's Wine processes with it."""
-    PR_SET_PDEATHSIG = 1
-    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
-
-
-def wineserver_listens(pid):
-    """A wineserver works in its server directory, where its socket appears once it listens."""
-    try:
-        return os.path.exists(f"/proc/{pid}/cwd/socket")
-    except OSError:
-        return False
-
-
-def windows_path(path):
-    """A POSIX path as Wine's Z: drive sees it."""
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
 def main():

@@ -1,4 +1,4 @@
-"""A private mount namespace for one run of the native relay.
+"""The native side of the chain: a private mount namespace for one run of the native relay.
 
 Inside it, /dev is a fresh tmpfs holding only what the relay and its stand-in need: null, a bind
 of the machine's /dev/pts (so the test's pseudo-terminals are the same there), ptmx, COM4 as a
@@ -117,6 +117,14 @@ class MountNamespace:
 
     def point_com4(self, device):
         self._command(f"com4 {device if device is not None else '-'}")
+
+    env = None  # programs run in here with this process's environment
+
+    def program_pid(self, popen, _exe):
+        return popen.pid  # nsenter execs the program
+
+    def helper_pids(self):
+        return []
 
     def sparse_file(self, path, size):
         self._command(f"sparse {path} {size}")

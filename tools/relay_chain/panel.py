@@ -1,0 +1,124 @@
+"""The panel's end of the line: a pseudo-terminal whose slave the relay opens (as COM4). Every
+byte the relay sends is recorded with the time it arrived, the line settings the relay left can
+be read and changed, the panel can stall (stop reading), and a listener may see each piece as it
+comes (to pass it on to the panel emulator, say)."""
+
+import fcntl
+import os
+import select
+import struct
+import termios
+import threading
+import time
+
+_TIOCSPTLCK = 0x40045431
+_TIOCGPTN = 0x80045430
+
+
+def open_pty_master():
+    """A new pseudo-terminal's master and its slave's path; the slave is left unopened, so the
+    master's POLLHUP tells when someone else has opened and closed it."""
+    master = os.open("/dev/ptmx", os.O_RDWR | os.O_NOCTTY)
+    fcntl.ioctl(master, _TIOCSPTLCK, struct.pack("i", 0))
+    number = struct.unpack("i", fcntl.ioctl(master, _TIOCGPTN, struct.pack("i", 0)))[0]
+    return master, f"/dev/pts/{number}"
+
+
+class PtyPanel:
+    """The master of a pseudo-terminal whose slave the relay opens.
+
+    The slave is never opened here, so the master tells the relay's opens and closes apart:
+    POLLHUP is reported only while a slave has been opened and closed again. A thread records
+    every byte and every change of that state with its time."""
+
+    def __init__(self):
+        self.master, self.slave_path = open_pty_master()
+        self.reading = True  # cleared to play a panel that stalls
+        self.listener = None  # called with (bytes, time) for each piece, from the thread
+        self.chunks = []  # (time, bytes)
+        # (time, "closed" | "open"); "open" is also the state before any open, known from the
+        # start, so an open and close quicker than the watcher's first look still shows.
+        self.states = [(time.monotonic(), "open")]
+        self._lock = threading.Lock()
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._watch, daemon=True)
+        self._thread.start()
+
+    def _watch(self):
+        poller = select.poll()
+        poller.register(self.master, select.POLLIN)
+        state = "open"
+        while not self._stop.is_set():
+            events = poller.poll(10) if self.reading else []
+            if not self.reading:
+                time.sleep(0.01)
+            mask = events[0][1] if events else 0
+            data = b""
+            if mask & select.POLLIN:
+                try:
+                    data = os.read(self.master, 65536)
+                except OSError:
+                    data = b""
+            # Bytes mean a slave is open, whatever else poll says.
+            now_state = "closed" if mask & select.POLLHUP and not data else "open"
+            now = time.monotonic()
+            with self._lock:
+                if data:
+                    self.chunks.append((now, data))
+                if now_state != state:
+                    state = now_state
+                    self.states.append((now, state))
+            listener = self.listener
+            if data and listener is not None:
+                listener(data, now)
+            if state == "closed":
+                time.sleep(0.02)  # POLLHUP stays set: look again later, don't spin
+
+    def data(self, since=0.0):
+        with self._lock:
+            return b"".join(d for t, d in self.chunks if t >= since)
+
+    def timed_stream(self):
+        """All bytes read from the line, and for each chunk its first offset and its time."""
+        with self._lock:
+            chunks = list(self.chunks)
+        starts, offset = [], 0
+        for when, data in chunks:
+            starts.append((offset, when))
+            offset += len(data)
+        return b"".join(data for _, data in chunks), starts
+
+    def state_changes(self):
+        with self._lock:
+            return list(self.states)
+
+    def hung_up(self):
+        """Whether, right now, a slave has been opened and every opener has closed it again."""
+        poller = select.poll()
+        poller.register(self.master, select.POLLIN)
+        return any(mask & select.POLLHUP for _, mask in poller.poll(0))
+
+    def settings(self):
+        """The line settings as the relay left them:
+        [iflag, oflag, cflag, lflag, ispeed, ospeed, cc]."""
+        return termios.tcgetattr(self.master)
+
+    def set_settings(self, attributes):
+        termios.tcsetattr(self.master, termios.TCSANOW, attributes)
+
+    def wait_for_bytes(self, count, timeout):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if len(self.data()) >= count:
+                return True
+            time.sleep(0.02)
+        return False
+
+    def close(self):
+        """Closes the panel's end of the line, as a panel that goes away would."""
+        if self.master < 0:
+            return
+        self._stop.set()
+        self._thread.join()
+        os.close(self.master)
+        self.master = -1
