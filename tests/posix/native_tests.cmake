@@ -55,6 +55,10 @@ set_tests_properties(e2e.native.chroot_shapes PROPERTIES
 set_tests_properties(e2e.native.stalled_panel e2e.native.stalled_panel_write_time_outs PROPERTIES
   RUN_SERIAL TRUE)
 
+# The cutter that judges every byte on the line for the soak.
+add_test(NAME chain.line
+         COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/e2e/chain_line_test.py)
+
 # The static checks pick their files by place in the tree, wherever the checkout is.
 add_test(NAME lint.file_selection
          COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tests/lint/lint_sources_test.py

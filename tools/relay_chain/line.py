@@ -60,14 +60,16 @@ def check_frames(test, stream, states):
 
 
 class Cutter:
-    """Cuts a stream into pairs as it arrives. A piece that is no pair is counted as malformed
-    and the stream is taken up again right after the next attribute frame."""
+    """Cuts a stream into pairs as it arrives, whatever its pieces. A piece that is no pair is
+    counted once as malformed, and the stream is taken up again right after the next attribute
+    frame, as the panel emulator does."""
 
     def __init__(self):
         self.bytes = self.pairs = self.malformed = 0
         self.distinct = set()  # hashes of the pairs seen, to show the pages changed
         self.first_pair_time = self.last_pair_time = None
         self._pending = bytearray()
+        self._lost = False  # looking for the next attribute frame
         self._lock = threading.Lock()
 
     def feed(self, data, now):
@@ -76,22 +78,26 @@ class Cutter:
             pending = self._pending
             pending += data
             start = 0
-            while len(pending) - start >= PAIR:
-                pair = bytes(pending[start:start + PAIR])
-                if is_pair(pair):
+            while True:
+                if self._lost:
+                    found = next((at for at in range(start, len(pending) - FRAME + 1)
+                                  if is_attribute_frame(pending[at:at + FRAME])), None)
+                    if found is None:
+                        start = max(start, len(pending) - FRAME + 1)
+                        break
+                    start, self._lost = found + FRAME, False
+                elif len(pending) - start < PAIR:
+                    break
+                elif is_pair(pending[start:start + PAIR]):
                     self.pairs += 1
-                    self.distinct.add(hash(pair))
+                    self.distinct.add(hash(bytes(pending[start:start + PAIR])))
                     self.first_pair_time = self.first_pair_time or now
                     self.last_pair_time = now
                     start += PAIR
-                    continue
-                self.malformed += 1
-                found = next((at for at in range(start + 1, len(pending) - FRAME + 1)
-                              if is_attribute_frame(pending[at:at + FRAME])), None)
-                if found is None:
-                    start = max(start + 1, len(pending) - FRAME + 1)
-                    break
-                start = found + FRAME
+                else:
+                    self.malformed += 1
+                    self._lost = True
+                    start += 1
             del pending[:start]
 
     def counts(self):
