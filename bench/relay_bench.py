@@ -14,6 +14,8 @@ process. Ctrl+C ends the relay; it must end with status 0.
 """
 
 import argparse
+import bisect
+import math
 import os
 import platform
 import random
@@ -43,14 +45,7 @@ def percentile(values, fraction):
 
 def time_of(starts, offset):
     """Time at which the byte at offset was read: that of the chunk holding it."""
-    low, high = 0, len(starts) - 1
-    while low < high:
-        middle = (low + high + 1) // 2
-        if starts[middle][0] <= offset:
-            low = middle
-        else:
-            high = middle - 1
-    return starts[low][1]
+    return starts[bisect.bisect_right(starts, (offset, math.inf)) - 1][1]
 
 
 def measure(name, rig, seconds):
