@@ -196,9 +196,11 @@ class ProcessGroup:
         """Kills what is left of every child's session, calls the watchdog off, and ends any
         other marked process. Returns the marked processes that were still there."""
         for _, process in self.children:
-            kill_session(process)
-            if process.poll() is None:
-                process.wait()
+            try:  # the session outlives its leader while anything is left in it
+                os.killpg(process.pid, signal.SIGKILL)
+            except (ProcessLookupError, PermissionError):
+                pass
+            process.wait()
         if self._watchdog is not None:
             self._watchdog.stdin.write(b"done")
             self._watchdog.stdin.close()
