@@ -55,11 +55,7 @@ class ChrootShapes(unittest.TestCase):
     def setUp(self):
         if os.geteuid() != 0:
             self.skipTest(NOT_TRIED + "making a chroot needs root")
-        reason = namespace.unavailable_reason()
-        if reason and os.environ.get(namespace.REQUIRE_VARIABLE):
-            self.fail(reason)
-        if reason:
-            self.skipTest(NOT_TRIED + reason)
+        namespace.require(self, NOT_TRIED)
 
     def run_case(self, shape, require, case):
         scratch = tempfile.mkdtemp(prefix="panel-relay-chroot-", dir="/tmp")

@@ -67,15 +67,16 @@ def _probe():
     return None
 
 
-def require(test):
+def require(test, skip_prefix=""):
     """The one rule for a test that needs a namespace: where none can be made it skips with the
-    reason, or fails where REQUIRE_VARIABLE says the namespaces must be there."""
+    reason (after skip_prefix), or fails where REQUIRE_VARIABLE says the namespaces must be
+    there."""
     reason = unavailable_reason()
     if reason is None:
         return
     if os.environ.get(REQUIRE_VARIABLE):
         test.fail(reason)
-    test.skipTest(reason)
+    test.skipTest(skip_prefix + reason)
 
 
 def private_shm_command(argv):
