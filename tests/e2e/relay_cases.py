@@ -62,28 +62,43 @@ class RelayCases:
         self.assertIsNotNone(status, "the relay did not end after the interrupt")
         return status
 
+    def start_relaying(self, *arguments, connected=True):
+        """The stand-in publishing TEXT and ATTRIBUTES, COM4 on the panel, and the relay started
+        with arguments; with connected, once it relays."""
+        standin = self.start_standin(4096)
+        standin.publish(TEXT, ATTRIBUTES)
+        self.point_com4(self.panel.slave_path)
+        relay = self.start_relay(*arguments)
+        if connected:
+            self.assertIsNotNone(relay.wait_for_output(CONNECTED, 30))
+            self.assertTrue(self.panel.wait_for_bytes(PAIR, 10))
+        return standin, relay
+
+    def assert_failed_run(self, relay, output, timeout=15):
+        """The relay ends with status 1 and output, having sent nothing."""
+        self.assertEqual(relay.wait(timeout), 1)
+        self.assertEqual(relay.output(), output)
+        self.assertEqual(self.panel.data(), b"")
+
+    def assert_port_released(self, panel=None):
+        panel = panel or self.panel
+        self.assertEqual(panel.state_changes()[-1][1], "closed", "the port is still open")
+        self.check_port_reopenable(panel)
+
     def test_no_port(self):
         self.point_com4(None)
-        relay = self.start_relay()
-        self.assertEqual(relay.wait(15), 1)
-        self.assertEqual(relay.output(), BANNER + NO_PORT)
-        self.assertEqual(self.panel.data(), b"")
+        self.assert_failed_run(self.start_relay(), BANNER + NO_PORT)
 
     def test_port_gone_after_countdown(self):
         self.point_com4(self.panel.slave_path)
         relay = self.start_relay()
         self.assertIsNotNone(relay.wait_for_output(RESTART, 15))
         self.point_com4(None)
-        self.assertEqual(relay.wait(30), 1)
-        self.assertEqual(relay.output(), BANNER + RESTART + COUNTDOWN + NO_PORT)
-        self.assertEqual(self.panel.data(), b"")
+        self.assert_failed_run(relay, BANNER + RESTART + COUNTDOWN + NO_PORT, 30)
 
     def test_ordinary_run(self):
         """Line settings, countdown, frames, a change of the image, and a stop while relaying."""
-        standin = self.start_standin(4096)
-        standin.publish(TEXT, ATTRIBUTES)
-        self.point_com4(self.panel.slave_path)
-        relay = self.start_relay()
+        standin, relay = self.start_relaying(connected=False)
 
         # The port is configured and closed before the restart message.
         self.assertIsNotNone(relay.wait_for_output(RESTART, 15))
@@ -128,8 +143,7 @@ class RelayCases:
         self.assertTrue(all(pair in (first_pair, second_pair) for pair in pairs))
         switched = pairs.index(second_pair)
         self.assertTrue(all(pair == second_pair for pair in pairs[switched:]))
-        self.assertEqual(self.panel.state_changes()[-1][1], "closed", "the port is still open")
-        self.check_port_reopenable()
+        self.assert_port_released()
         standin.quit()
 
     def check_line_settings(self, settings):
@@ -166,12 +180,7 @@ class RelayCases:
         self.assertGreaterEqual(count, 45)
 
     def test_arguments_are_ignored(self):
-        standin = self.start_standin(4096)
-        standin.publish(TEXT, ATTRIBUTES)
-        self.point_com4(self.panel.slave_path)
-        relay = self.start_relay("COM1", "--port", "/dev/null", "/?", "-h")
-        self.assertIsNotNone(relay.wait_for_output(CONNECTED, 30))
-        self.assertTrue(self.panel.wait_for_bytes(PAIR, 10))
+        standin, relay = self.start_relaying("COM1", "--port", "/dev/null", "/?", "-h")
         self.assertEqual(self.panel.data()[:PAIR], model_pair(TEXT, ATTRIBUTES))
         self.assertEqual(self.finish(relay), 0)
         self.assertEqual(relay.output(), ORDINARY_RUN)
@@ -186,8 +195,7 @@ class RelayCases:
         self.assertEqual(self.finish(relay), 1)
         self.assertEqual(relay.output(), BANNER + RESTART + COUNTDOWN + WAITING)
         self.assertEqual(self.panel.data(), b"")
-        self.assertEqual(self.panel.state_changes()[-1][1], "closed", "the port is still open")
-        self.check_port_reopenable()
+        self.assert_port_released()
 
     def test_interrupt_during_countdown_ends_at_once(self):
         self.point_com4(self.panel.slave_path)
@@ -211,15 +219,6 @@ class RelayCases:
 class RelayFaultCases:
     """What the relay must survive: a panel that stalls or goes away, a simulator that rewrites
     the area all the time and then ends, a second interrupt. Mixed in like RelayCases."""
-
-    def start_relaying(self, standin_size=4096):
-        standin = self.start_standin(standin_size)
-        standin.publish(TEXT, ATTRIBUTES)
-        self.point_com4(self.panel.slave_path)
-        relay = self.start_relay()
-        self.assertIsNotNone(relay.wait_for_output(CONNECTED, 30))
-        self.assertTrue(self.panel.wait_for_bytes(PAIR, 10))
-        return standin, relay
 
     def test_busy_simulator_then_gone_and_a_second_interrupt(self):
         standin, relay = self.start_relaying()

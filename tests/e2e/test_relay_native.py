@@ -15,7 +15,7 @@ import unittest
 
 from native_probes import (CLOCK_NANOSLEEP, child_of, exclusive, ordinary_open_error,
                            port_sessions, probe, runs, sample_sleeps, wait_until_stalled)
-from relay_cases import (ATTRIBUTES, BANNER, CONNECTED, COUNTDOWN, NO_PORT, ORDINARY_RUN,
+from relay_cases import (ATTRIBUTES, BANNER, CONNECTED, NO_PORT, ORDINARY_RUN,
                          PAIR, RESTART, TEXT, WAITING, RelayCases, RelayFaultCases, RigHooks,
                          check_frames, model_pair)
 from relay_chain import namespace
@@ -64,15 +64,13 @@ class NativeRelay(RigHooks, RelayCases, RelayFaultCases, unittest.TestCase):
         self.assert_host_untouched()
 
     def check_port_reopenable(self, panel=None):
-        path = (panel or self.panel).slave_path
-        self.assertIsNone(ordinary_open_error(path),
+        self.assertIsNone(ordinary_open_error((panel or self.panel).slave_path),
                           "the relay left the port exclusive: a program without privileges "
                           "cannot open it")
 
     def relay_on(self, rig):
-        """The relay on rig's panel, with the stand-in's area holding TEXT and ATTRIBUTES."""
-        standin = rig.start_standin(4096)
-        standin.publish(TEXT, ATTRIBUTES)
+        """The relay on another rig's panel, with the area holding TEXT and ATTRIBUTES."""
+        rig.start_standin(4096).publish(TEXT, ATTRIBUTES)
         rig.point_com4(rig.panel.slave_path)
         return rig.start_relay()
 
@@ -83,10 +81,7 @@ class NativeRelay(RigHooks, RelayCases, RelayFaultCases, unittest.TestCase):
         self.addCleanup(os.close, other)
         fcntl.flock(other, fcntl.LOCK_EX)
         self.point_com4(self.panel.slave_path)
-        relay = self.start_relay()
-        self.assertEqual(relay.wait(15), 1)
-        self.assertEqual(relay.output(), BANNER + NO_PORT)
-        self.assertEqual(self.panel.data(), b"")
+        self.assert_failed_run(self.start_relay(), BANNER + NO_PORT)
 
     def test_port_made_exclusive_by_another_program(self):
         # Root may open a terminal made exclusive all the same; the relay must not.
@@ -94,20 +89,14 @@ class NativeRelay(RigHooks, RelayCases, RelayFaultCases, unittest.TestCase):
         self.addCleanup(os.close, other)
         fcntl.ioctl(other, 0x540C)  # TIOCEXCL
         self.point_com4(self.panel.slave_path)
-        relay = self.start_relay()
-        self.assertEqual(relay.wait(15), 1)
-        self.assertEqual(relay.output(), BANNER + NO_PORT)
-        self.assertEqual(self.panel.data(), b"")
+        self.assert_failed_run(self.start_relay(), BANNER + NO_PORT)
         self.assertTrue(exclusive(other), "the relay took the other program's exclusivity away")
         fcntl.ioctl(other, 0x540D)  # TIOCNXCL
 
     def test_port_held_exclusively_while_relaying_and_released(self):
         """Held while open; released before each close, even though the pseudo-terminal's other
         side stays open and would keep it exclusive (and refuse the reopen to anyone but root)."""
-        standin = self.start_standin(4096)
-        standin.publish(TEXT, ATTRIBUTES)
-        self.point_com4(self.panel.slave_path)
-        relay = self.start_relay()
+        _, relay = self.start_relaying(connected=False)
         self.assertIsNotNone(relay.wait_for_output(RESTART, 15))
         self.assertEqual(probe(self.panel.slave_path), (False, False), "during the countdown")
         self.assertIsNotNone(relay.wait_for_output(CONNECTED, 30))
@@ -145,8 +134,7 @@ class NativeRelay(RigHooks, RelayCases, RelayFaultCases, unittest.TestCase):
                 self.assertEqual(relay.wait(10), 0)
                 self.assertEqual(relay.output(), ORDINARY_RUN)
                 check_frames(self, rigs[number].panel.data(), [(TEXT, ATTRIBUTES)])
-                self.assertEqual(rigs[number].panel.state_changes()[-1][1], "closed")
-                self.check_port_reopenable(rigs[number].panel)
+                self.assert_port_released(rigs[number].panel)
 
     # --- The simulator's area ----------------------------------------------------------------
 
@@ -178,13 +166,9 @@ class NativeRelay(RigHooks, RelayCases, RelayFaultCases, unittest.TestCase):
         # Far larger than the relay's address space: it opens, but mmap refuses it (ENOMEM).
         self.rig.place.sparse_file(HOST_AREA, 1 << 50)
         self.point_com4(self.panel.slave_path)
-        relay = self.start_relay()
-        self.assertEqual(relay.wait(30), 1)
-        self.assertEqual(relay.output(), BANNER + RESTART + COUNTDOWN + WAITING + CONNECTED
-                         + f"Error accessing Falcon BMS ({errno.ENOMEM}).\n")
-        self.assertEqual(self.panel.data(), b"")
-        self.assertEqual(self.panel.state_changes()[-1][1], "closed", "the port is still open")
-        self.check_port_reopenable()
+        self.assert_failed_run(self.start_relay(), ORDINARY_RUN
+                               + f"Error accessing Falcon BMS ({errno.ENOMEM}).\n", 30)
+        self.assert_port_released()
 
     # --- What a pseudo-terminal cannot show, seen in the relay's system calls -----------------
 
@@ -244,9 +228,7 @@ class NativeRelay(RigHooks, RelayCases, RelayFaultCases, unittest.TestCase):
         """With the line full, each cycle is two writes that give up on their time-out and the
         pause: seen from outside, the relay waits 2 x 1.37 s between pauses, without spinning,
         and an interrupt still ends it within one such cycle, with status 0."""
-        relay = self.relay_on(self.rig)
-        self.assertIsNotNone(relay.wait_for_output(CONNECTED, 30))
-        self.assertTrue(self.panel.wait_for_bytes(PAIR, 10))
+        _, relay = self.start_relaying()
         self.panel.reading = False
         pid = relay.popen.pid
         self.assertTrue(wait_until_stalled(pid, 60), "the line never filled up")

@@ -19,7 +19,7 @@ class WineRelay(RigHooks, RelayCases, RelayFaultCases, unittest.TestCase):
         self.addCleanup(self.rig.close)
         self.panel = self.rig.panel
 
-    def check_port_reopenable(self):
+    def check_port_reopenable(self, panel=None):
         # Wine opens a serial port without making its device exclusive (it does not enforce the
         # share mode either), so nothing of the port can outlive the run here.
         pass

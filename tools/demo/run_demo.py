@@ -28,8 +28,7 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 from relay_chain.processes import ProcessGroup, stop  # noqa: E402
 from relay_chain.simulator import SimEmulator  # noqa: E402
-from relay_chain import wine  # noqa: E402
-from relay_chain.wine import WinePrefix, windows_path  # noqa: E402
+from relay_chain.wine import WinePrefix, environment, windows_path  # noqa: E402
 
 STEP = 0.1
 
@@ -73,17 +72,12 @@ class Demo:
 
     def forward(self, name, stream):
         """Copies a child's console to ours, CRLF folded, and keeps its text."""
-        pending_cr = False
-        while True:
-            chunk = os.read(stream.fileno(), 4096)
-            if not chunk:
-                break
-            if pending_cr:
-                chunk = b"\r" + chunk
-                pending_cr = False
+        held = b""  # a CR that may start a CRLF
+        while chunk := os.read(stream.fileno(), 4096):
+            chunk, held = (held + chunk).replace(b"\r\n", b"\n"), b""
             if chunk.endswith(b"\r"):
-                chunk, pending_cr = chunk[:-1], True
-            text = chunk.replace(b"\r\n", b"\n").decode("utf-8", "replace")
+                chunk, held = chunk[:-1], b"\r"
+            text = chunk.decode("utf-8", "replace")
             self.console_text[name] += text
             # Only our children's own messages, but still: nothing unprintable to the terminal.
             self.emit(name, "".join(c if c.isprintable() or c == "\n" else "?" for c in text))
@@ -94,7 +88,7 @@ class Demo:
     def run(self):
         options = self.options
         group = self.group
-        group.watch(wine.environment(self.prefix_path, group.env))
+        group.watch(environment(self.prefix_path, group.env))
         self.say(f"preparing a Wine prefix in {self.prefix_path}")
         try:
             self.prefix = WinePrefix(options.template, self.prefix_path, group, self.say)
@@ -103,17 +97,14 @@ class Demo:
         com4 = os.path.join(self.prefix_path, "dosdevices", "com4")
 
         panel_command = [options.panel, "--link", com4] + (["--ascii"] if options.ascii else [])
-        start = self.start
         if options.dump:
             self.dump_file = open(options.dump, "wb")
-            panel = start(panel_command + ["--dump"], "panel", stdout=self.dump_file,
-                          stderr=subprocess.DEVNULL)
+            panel = self.start(panel_command + ["--dump"], stdout=self.dump_file,
+                               stderr=subprocess.DEVNULL)
         elif sys.stdout.isatty():
-            panel = start(panel_command, "panel")  # draws the panel on the terminal
-        else:
-            # No terminal: its plain blocks join the other consoles' lines.
-            panel = start(panel_command, "panel", stdout=subprocess.PIPE,
-                          stderr=subprocess.STDOUT, forward=True)
+            panel = self.start(panel_command)  # draws the panel on the terminal
+        else:  # no terminal: its plain blocks join the other consoles' lines
+            panel = self.start(panel_command, forward="panel")
         self.panel = panel
         if not group.wait_until(lambda: os.path.islink(com4), 10, [panel]):
             return self.fail_start("the panel emulator did not make COM4")
@@ -125,14 +116,12 @@ class Demo:
             sim_command += ["--pages", windows_path(options.pages)]
         if options.interval:
             sim_command += ["--interval", str(options.interval)]
-        self.sim = SimEmulator(self.prefix.command(sim_command), start=start, name="sim",
-                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, forward=True)
+        self.sim = SimEmulator(self.prefix.command(sim_command), start=self.start, forward="sim")
         if not group.wait_until(lambda: "publishing" in self.console_text["sim"], 60,
                                 [self.sim.popen]):
             return self.fail_start("the simulator emulator did not publish its area")
 
-        self.relay = start(self.prefix.command([options.relay]), "relay",
-                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT, forward=True)
+        self.relay = self.start(self.prefix.command([options.relay]), forward="relay")
         # The duration counts from here: preparing a first prefix or a slow Wine start must not
         # eat into the time the relay has to count down and relay.
         started = time.monotonic()
@@ -151,14 +140,16 @@ class Demo:
             time.sleep(STEP)
         return True
 
-    def start(self, argv, name, forward=False, **arguments):
-        """A child of the group; with forward, its console is copied to ours by a thread."""
-        process = self.group.start(argv, name=name, env=self.prefix.env, **arguments)
+    def start(self, argv, forward=None, **arguments):
+        """A child of the group; with forward (a name), a thread copies its console to ours."""
         if forward:
-            self.console_text[name] = ""
-            self.forwarders[name] = threading.Thread(target=self.forward,
-                                                     args=(name, process.stdout), daemon=True)
-            self.forwarders[name].start()
+            arguments.update(stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        process = self.group.start(argv, env=self.prefix.env, **arguments)
+        if forward:
+            self.console_text[forward] = ""
+            self.forwarders[forward] = threading.Thread(
+                target=self.forward, args=(forward, process.stdout), daemon=True)
+            self.forwarders[forward].start()
         return process
 
     def fail_start(self, message):
@@ -166,10 +157,15 @@ class Demo:
             self.failures.append(message)
         return False
 
-    def stop_forwarded(self, name, process, number):
-        status = stop(process, number, 15)
-        if name in self.forwarders:
-            self.forwarders[name].join(5)
+    def stop_forwarded(self, name, title, process):
+        """Ctrl+C to a forwarded child: its status, or None (and a failure) when it was killed."""
+        status = stop(process, signal.SIGINT, 15)
+        self.forwarders[name].join(5)
+        if status is None:
+            killed = " and was killed" if name == "relay" else ""
+            self.failures.append(f"the {title} did not end on Ctrl+C{killed}")
+        else:
+            self.say(f"{title} ended with status {status}")
         return status
 
     def shut_down(self):
@@ -177,25 +173,17 @@ class Demo:
         if self.stop_reason in ("interrupt", "duration"):
             self.say("stopping: relay first, then the simulator emulator, then Wine")
         if self.relay is not None:
-            status = self.stop_forwarded("relay", self.relay, signal.SIGINT)
-            if status is None:
-                self.failures.append("the relay did not end on Ctrl+C and was killed")
-            else:
-                self.say(f"relay ended with status {status}")
-                if "Connected..." not in self.console_text["relay"]:
-                    # Before its stop handler exists Ctrl+C just ends it, and under Wine
-                    # that too shows as status 0: say what happened.
-                    self.say("(it was stopped before it connected, so it relayed nothing)")
-                if status != 0:
-                    self.failures.append(f"the relay ended with status {status}, not 0")
+            status = self.stop_forwarded("relay", "relay", self.relay)
+            if status is not None and "Connected..." not in self.console_text["relay"]:
+                # Before its stop handler exists Ctrl+C just ends it, and under Wine that too
+                # shows as status 0: say what happened.
+                self.say("(it was stopped before it connected, so it relayed nothing)")
+            if status not in (None, 0):
+                self.failures.append(f"the relay ended with status {status}, not 0")
         if self.sim is not None:
-            status = self.stop_forwarded("sim", self.sim.popen, signal.SIGINT)
-            if status is None:
-                self.failures.append("the simulator emulator did not end on Ctrl+C")
-            else:
-                self.say(f"simulator emulator ended with status {status}")
-                if status != 0:
-                    self.failures.append(f"the simulator emulator ended with status {status}")
+            status = self.stop_forwarded("sim", "simulator emulator", self.sim.popen)
+            if status not in (None, 0):
+                self.failures.append(f"the simulator emulator ended with status {status}")
         if self.prefix is not None:
             if self.prefix.close():
                 self.say("Wine stopped")

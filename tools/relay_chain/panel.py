@@ -11,28 +11,18 @@ import termios
 import threading
 import time
 
-_TIOCSPTLCK = 0x40045431
-_TIOCGPTN = 0x80045430
-
-
-def open_pty_master():
-    """A new pseudo-terminal's master and its slave's path; the slave is left unopened, so the
-    master's POLLHUP tells when someone else has opened and closed it."""
-    master = os.open("/dev/ptmx", os.O_RDWR | os.O_NOCTTY)
-    fcntl.ioctl(master, _TIOCSPTLCK, struct.pack("i", 0))
-    number = struct.unpack("i", fcntl.ioctl(master, _TIOCGPTN, struct.pack("i", 0)))[0]
-    return master, f"/dev/pts/{number}"
-
 
 class PtyPanel:
-    """The master of a pseudo-terminal whose slave the relay opens.
-
-    The slave is never opened here, so the master tells the relay's opens and closes apart:
-    POLLHUP is reported only while a slave has been opened and closed again. A thread records
-    every byte and every change of that state with its time."""
+    """The master of a pseudo-terminal whose slave the relay opens. The slave is never opened
+    here, so the master tells the relay's opens and closes apart: POLLHUP is reported only while
+    a slave has been opened and closed again. A thread records every byte and every change of
+    that state with its time."""
 
     def __init__(self):
-        self.master, self.slave_path = open_pty_master()
+        self.master = os.open("/dev/ptmx", os.O_RDWR | os.O_NOCTTY)
+        fcntl.ioctl(self.master, 0x40045431, struct.pack("i", 0))  # TIOCSPTLCK: unlock
+        number = fcntl.ioctl(self.master, 0x80045430, struct.pack("i", 0))  # TIOCGPTN
+        self.slave_path = f"/dev/pts/{struct.unpack('i', number)[0]}"
         self.reading = True  # cleared to play a panel that stalls
         self.listener = None  # called with (bytes, time) for each piece, from the thread
         self.chunks = []  # (time, bytes)
@@ -49,16 +39,16 @@ class PtyPanel:
         poller.register(self.master, select.POLLIN)
         state = "open"
         while not self._stop.is_set():
-            events = poller.poll(10) if self.reading else []
             if not self.reading:
                 time.sleep(0.01)
-            mask = events[0][1] if events else 0
+                continue
+            mask = dict(poller.poll(10)).get(self.master, 0)
             data = b""
             if mask & select.POLLIN:
                 try:
                     data = os.read(self.master, 65536)
                 except OSError:
-                    data = b""
+                    pass
             # Bytes mean a slave is open, whatever else poll says.
             now_state = "closed" if mask & select.POLLHUP and not data else "open"
             now = time.monotonic()
@@ -68,9 +58,8 @@ class PtyPanel:
                 if now_state != state:
                     state = now_state
                     self.states.append((now, state))
-            listener = self.listener
-            if data and listener is not None:
-                listener(data, now)
+            if data and self.listener is not None:
+                self.listener(data, now)
             if state == "closed":
                 time.sleep(0.02)  # POLLHUP stays set: look again later, don't spin
 
@@ -99,8 +88,8 @@ class PtyPanel:
         return any(mask & select.POLLHUP for _, mask in poller.poll(0))
 
     def settings(self):
-        """The line settings as the relay left them:
-        [iflag, oflag, cflag, lflag, ispeed, ospeed, cc]."""
+        """The line settings as the relay left them: [iflag, oflag, cflag, lflag, ispeed,
+        ospeed, cc]."""
         return termios.tcgetattr(self.master)
 
     def set_settings(self, attributes):
@@ -108,17 +97,16 @@ class PtyPanel:
 
     def wait_for_bytes(self, count, timeout):
         deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            if len(self.data()) >= count:
-                return True
+        while len(self.data()) < count:
+            if time.monotonic() > deadline:
+                return False
             time.sleep(0.02)
-        return False
+        return True
 
     def close(self):
         """Closes the panel's end of the line, as a panel that goes away would."""
-        if self.master < 0:
-            return
-        self._stop.set()
-        self._thread.join()
-        os.close(self.master)
-        self.master = -1
+        if self.master >= 0:
+            self._stop.set()
+            self._thread.join()
+            os.close(self.master)
+            self.master = -1

@@ -1,8 +1,7 @@
 """The chain's programs as processes: one whose console is recorded as it arrives (Process), an
-orderly stop (stop), the search for processes by an entry of their environment, and a group of
-children run from a terminal (ProcessGroup): each leads a session of its own, carries the group's
-marker, and is ended with the others; a watchdog (this file run as a program) ends them should
-the parent die without its orderly stop."""
+orderly stop (stop), leftovers found by an entry of their environment, and a group of children
+each in a session of its own (ProcessGroup), which a watchdog (this file run as a program) ends
+should the parent die without ending them."""
 
 import ctypes
 import os
@@ -33,14 +32,12 @@ class Process:
         self._reader.start()
 
     def _read(self):
-        fd = self.popen.stdout.fileno()
-        while data := os.read(fd, 4096):
+        while data := os.read(self.popen.stdout.fileno(), 4096):
             with self._lock:
                 self.pieces.append((time.monotonic(), data))
 
     def output(self):
-        with self._lock:
-            return fold(b"".join(d for _, d in self.pieces))
+        return fold(b"".join(data for _, data in self.timed_pieces()))
 
     def timed_pieces(self):
         with self._lock:
@@ -81,38 +78,32 @@ class Process:
 def stop(popen, number=signal.SIGINT, timeout=15):
     """Signals the process and waits: its exit status, or None when it had to be killed (with its
     whole session, where it leads one)."""
-    if popen.poll() is None:
-        try:
+    try:
+        if popen.poll() is None:
             popen.send_signal(number)
             popen.wait(timeout)
-        except ProcessLookupError:
-            pass
-        except subprocess.TimeoutExpired:
-            kill_session(popen)
-            popen.wait()
-            return None
-    return popen.wait()
-
-
-def kill_session(popen):
-    try:
-        if os.getsid(popen.pid) == popen.pid:
-            os.killpg(popen.pid, signal.SIGKILL)
-        else:
-            popen.kill()
-    except (ProcessLookupError, PermissionError):
+    except ProcessLookupError:
         pass
+    except subprocess.TimeoutExpired:
+        try:
+            if os.getsid(popen.pid) == popen.pid:
+                os.killpg(popen.pid, signal.SIGKILL)
+            else:
+                popen.kill()
+        except (ProcessLookupError, PermissionError):
+            pass
+        popen.wait()
+        return None
+    return popen.wait()
 
 
 def processes_with(needle):
     """Other processes whose environment holds the entry needle (bytes, "NAME=value")."""
     found = []
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit() or int(entry) == os.getpid():
-            continue
+    for entry in filter(str.isdigit, os.listdir("/proc")):
         try:
             with open(f"/proc/{entry}/environ", "rb") as environ:
-                if needle in environ.read().split(b"\0"):
+                if int(entry) != os.getpid() and needle in environ.read().split(b"\0"):
                     found.append(int(entry))
         except OSError:
             pass
@@ -137,50 +128,44 @@ def end_leftovers(needle, env):
 
 def _end_with_parent():
     """In a child, before exec: should the parent be killed outright, the child gets SIGTERM."""
-    PR_SET_PDEATHSIG = 1
-    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
+    ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
 
 
 class ProcessGroup:
     """Children started in sessions of their own, so that a terminal's Ctrl+C reaches only the
     parent. With marked=True each also carries this group's marker in its environment (leftovers
-    are found by it), gets SIGTERM should the parent die, and a watchdog ends the rest then.
-    `stopping` (a callable) cuts short the group's waits when the parent is asked to stop."""
+    are found by it) and gets SIGTERM should the parent die; watch() adds a watchdog that ends
+    the rest then. `stopping` (a callable) cuts the group's waits short."""
 
     def __init__(self, env=None, marked=False, stopping=lambda: False):
         self.env = dict(os.environ if env is None else env)
-        self.marked = marked
-        self.stopping = stopping
-        self.children = []  # (name, Popen)
-        self.needle = None
-        self._watchdog = None
+        self.marked, self.stopping = marked, stopping
+        self.children = []
+        self.needle = self._watchdog = None
         if marked:
-            token = uuid.uuid4().hex
-            self.env[MARKER] = token
-            self.needle = f"{MARKER}={token}".encode()
+            self.env[MARKER] = uuid.uuid4().hex
+            self.needle = f"{MARKER}={self.env[MARKER]}".encode()
 
-    def start(self, argv, name=None, env=None, **arguments):
+    def start(self, argv, env=None, **arguments):
         arguments.setdefault("stdin", subprocess.DEVNULL)
         process = subprocess.Popen(argv, env=self.env if env is None else env,
                                    start_new_session=True,
                                    preexec_fn=_end_with_parent if self.marked else None,
                                    **arguments)
-        self.children.append((name or argv[0], process))
+        self.children.append(process)
         return process
 
     def run(self, argv, timeout, env=None):
         """Runs argv quietly to its end: whether it ended with 0 in time (and unstopped)."""
         process = self.start(argv, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        if not self.wait_until(lambda: process.poll() is not None, timeout):
-            return False
-        return process.returncode == 0
+        return self.wait_until(lambda: process.poll() is not None, timeout) and not process.wait()
 
     def wait_until(self, condition, timeout, watched=()):
+        """Whether condition came true in time, before a stop and before a watched one ended."""
         deadline = time.monotonic() + timeout
         while not condition():
-            if self.stopping() or time.monotonic() > deadline:
-                return False
-            if any(process.poll() is not None for process in watched):
+            if (self.stopping() or time.monotonic() > deadline
+                    or any(process.poll() is not None for process in watched)):
                 return False
             time.sleep(0.1)
         return True
@@ -195,16 +180,14 @@ class ProcessGroup:
     def end(self):
         """Kills what is left of every child's session, calls the watchdog off, and ends any
         other marked process. Returns the marked processes that were still there."""
-        for _, process in self.children:
+        for process in self.children:
             try:  # the session outlives its leader while anything is left in it
                 os.killpg(process.pid, signal.SIGKILL)
             except (ProcessLookupError, PermissionError):
                 pass
             process.wait()
         if self._watchdog is not None:
-            self._watchdog.stdin.write(b"done")
-            self._watchdog.stdin.close()
-            self._watchdog.wait()
+            self._watchdog.communicate(b"done")
         return end_leftovers(self.needle, {}) if self.needle else []
 
 

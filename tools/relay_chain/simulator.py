@@ -44,20 +44,12 @@ class Standin:
     def quit(self):
         if self.popen.poll() is None:
             try:
-                self.popen.stdin.write(b"quit\n")
-                self.popen.stdin.flush()
-            except BrokenPipeError:
-                pass
-        try:
-            self.popen.wait(15)
-        except subprocess.TimeoutExpired:
-            self.popen.kill()
-            self.popen.wait()
-        for pipe in (self.popen.stdin, self.popen.stdout):
-            try:
-                pipe.close()
-            except BrokenPipeError:
-                pass
+                self.popen.communicate(b"quit\n", timeout=15)
+            except subprocess.TimeoutExpired:
+                self.popen.kill()
+        self.popen.wait()
+        self.popen.stdin.close()
+        self.popen.stdout.close()
         return self.popen.returncode
 
 

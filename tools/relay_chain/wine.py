@@ -14,10 +14,9 @@ from .processes import ProcessGroup, stop
 
 
 def environment(prefix, base):
-    env = dict(base)
+    env = dict(base, WINEPREFIX=prefix, WINEDEBUG="-all")
     env.pop("DISPLAY", None)  # no windows: Wine stays on the console
-    # No Mono or Gecko install prompts while a prefix is made.
-    env.update(WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree=;mshtml=")
+    env["WINEDLLOVERRIDES"] = "mscoree=;mshtml="  # no Mono or Gecko prompts while a prefix is made
     return env
 
 
@@ -26,15 +25,14 @@ def windows_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
-def is_prepared(template):
-    return os.path.isfile(os.path.join(template, "system.reg"))
-
-
 def prepare_template(template, group=None, announce=None):
     """Makes the template prefix unless it is there; whether it is there afterwards. It is built
-    beside its place and moved there whole, so a run that is stopped halfway, or another that
-    prepares it at the same time, never leaves a half-made template."""
-    if is_prepared(template):
+    beside its place and moved there whole, so a run stopped halfway, or another preparing it at
+    the same time, never leaves a half-made template."""
+    def prepared():
+        return os.path.isfile(os.path.join(template, "system.reg"))
+
+    if prepared():
         return True
     group = group or ProcessGroup()
     if announce:
@@ -44,21 +42,21 @@ def prepare_template(template, group=None, announce=None):
     os.makedirs(building)
     env = environment(building, group.env)
     # wineserver -w: the server writes the registry out when it ends.
-    made = (group.run(["wineboot", "-i"], 180, env=env)
-            and group.run(["wineserver", "-w"], 60, env=env))
-    if made and not is_prepared(template):
+    made = group.run(["wineboot", "-i"], 180, env=env) and group.run(["wineserver", "-w"], 60,
+                                                                     env=env)
+    if made and not prepared():
         shutil.rmtree(template, ignore_errors=True)  # what an older, stopped run left there
         try:
             os.rename(building, template)
         except OSError:
             pass  # another run made it meanwhile
     shutil.rmtree(building, ignore_errors=True)
-    return made and is_prepared(template)
+    return made and prepared()
 
 
 class WinePrefix:
     """A private prefix with its own wineserver: a copy of the template (prepared first where
-    missing), or with template None a new prefix made in place. At path (default: a temporary
+    missing), or with template None a new prefix made in place; at path (default: a temporary
     directory, removed at the end). Its programs are started by `group` (default: a plain
     ProcessGroup). Raises RuntimeError when Wine cannot be brought up."""
 
@@ -86,7 +84,8 @@ class WinePrefix:
         self.server = self.group.start(["wineserver", "--foreground", "--persistent"],
                                        env=self.env, stdout=subprocess.DEVNULL,
                                        stderr=subprocess.DEVNULL)
-        if not self.group.wait_until(lambda: _listens(self.server.pid), 20, [self.server]):
+        socket = f"/proc/{self.server.pid}/cwd/socket"
+        if not self.group.wait_until(lambda: os.path.exists(socket), 20, [self.server]):
             raise RuntimeError("the wineserver did not start")
         # A throw-away process first: Wine's background services start with it, and so do not
         # hold the pipes of the programs started later open after those have ended.
@@ -122,10 +121,3 @@ class WinePrefix:
         if self.directory:
             shutil.rmtree(self.directory, ignore_errors=True)
         return ended
-
-
-def _listens(pid):
-    try:
-        return os.path.exists(f"/proc/{pid}/cwd/socket")
-    except OSError:
-        return False
