@@ -33,15 +33,8 @@ def ordinary_open_error(path):
 
 def child_of(pid):
     """The process id of pid's only child."""
-    for entry in os.listdir("/proc"):
-        if entry.isdigit():
-            try:
-                with open(f"/proc/{entry}/stat") as stat:
-                    if int(stat.read().rsplit(")", 1)[1].split()[1]) == pid:
-                        return int(entry)
-            except OSError:
-                continue
-    raise AssertionError(f"process {pid} has no child")
+    with open(f"/proc/{pid}/task/{pid}/children") as children:
+        return int(children.read().split()[0])
 
 
 def port_sessions(trace):
@@ -78,12 +71,10 @@ def probe(path):
             return True, True
         raise
     try:
-        try:
-            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-            locked = False
-        except BlockingIOError:
-            locked = True
-        return exclusive(fd), locked
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        return exclusive(fd), False
+    except BlockingIOError:
+        return exclusive(fd), True
     finally:
         os.close(fd)
 
@@ -114,8 +105,7 @@ def wait_until_stalled(pid, timeout):
 
 def sample_sleeps(pid, seconds):
     """(time, sleeping in clock_nanosleep) of the relay every 10 ms."""
-    samples = []
-    end = time.monotonic() + seconds
+    samples, end = [], time.monotonic() + seconds
     while time.monotonic() < end:
         samples.append((time.monotonic(), sleeping(pid)))
         time.sleep(0.01)
