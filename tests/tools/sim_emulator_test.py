@@ -1,10 +1,8 @@
 """sim-emulator (POSIX build) through its real interface, the shared-memory object.
-
 Usage: sim_emulator_test.py SIM_EMULATOR
 
-The object's name is fixed and /dev/shm is shared by the whole machine, so the test runs in a
-private mount namespace with a /dev/shm of its own, where nothing else can collide; where no such
-namespace can be made it skips, as the native end-to-end tests do."""
+The object's name is fixed and /dev/shm is the whole machine's, so the test reruns itself in a
+mount namespace with a /dev/shm of its own; where none can be made it skips."""
 
 import os
 import signal
@@ -39,21 +37,14 @@ class SimEmulator(unittest.TestCase):
     def setUp(self):
         if not os.environ.get("SIM_EMULATOR_TEST_PRIVATE"):  # not re-run in a namespace
             namespace.require(self)
+        self.addCleanup(lambda: os.path.exists(AREA) and os.unlink(AREA))
 
     def start(self, *arguments):
         process = subprocess.Popen([EMULATOR, *arguments], stdout=subprocess.PIPE,
                                    stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
-        self.addCleanup(self.reap, process)
+        self.addCleanup(process.__exit__, None, None, None)  # waits, closes the pipes
+        self.addCleanup(process.kill)  # sends nothing to one that has ended
         return process
-
-    def reap(self, process):
-        if process.poll() is None:
-            process.kill()
-            process.wait()
-        process.stdout.close()
-        process.stderr.close()
-        if os.path.exists(AREA):
-            os.unlink(AREA)
 
     def stop(self, process):
         process.send_signal(signal.SIGINT)
