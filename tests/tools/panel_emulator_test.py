@@ -1,7 +1,5 @@
 """panel-emulator through its real interfaces: a pseudo-terminal whose slave this test opens,
-sets and closes as the relay would, and recorded streams read from files.
-
-Usage: panel_emulator_test.py PANEL_EMULATOR"""
+sets and closes as the relay would, and recorded streams. Usage: panel_emulator_test.py EXE"""
 
 import os
 import select
@@ -21,14 +19,9 @@ EMULATOR = None
 GLYPHS = {"\x12": "↕", "\xa7": "°"}
 
 
-def pair_bytes(text, marks=""):
-    """A pair of the given cells, one byte a character (latin-1)."""
-    return pair_of(text.encode("latin-1"), marks.encode())
-
-
-def dump_block(number, text, marks=""):
-    """The --dump block the emulator prints for a pair."""
-    text, marks = text.ljust(125), marks.ljust(125, "0")
+def dump_block(number, text, marks=b""):
+    """The --dump block the emulator prints for the pair of text (bytes) and marks."""
+    text, marks = text.decode("latin-1").ljust(125), marks.decode().ljust(125, "0")
     shown = "".join(c if " " <= c <= "~" else GLYPHS.get(c, "·") for c in text)
     return f"pair {number}\n" + "".join(f"|{shown[i:i + 25]}| {marks[i:i + 25]}\n"
                                         for i in range(0, 125, 25))
@@ -80,6 +73,14 @@ class PseudoTerminalPanel(unittest.TestCase):
         os.close(self.open_slave(termios.B1200))
         self.output("restart\n")
 
+    def send(self, shown, *pieces, speed=None):
+        """Writes the pieces on the slave, opened anew, and closes it once shown is printed."""
+        slave = self.open_slave(speed)
+        for piece in pieces:
+            os.write(slave, piece)
+        self.output(shown)
+        os.close(slave)
+
     def stop(self):
         self.process.send_signal(signal.SIGTERM)
         self.assertEqual(self.process.wait(timeout=5), 0)
@@ -91,19 +92,16 @@ class PseudoTerminalPanel(unittest.TestCase):
         before = cpu_seconds(self.process.pid)
         time.sleep(1.5)
         self.assertLess(cpu_seconds(self.process.pid) - before, 0.3)
-
-        slave = self.open_slave()
         # Every byte value goes through unchanged: the line is raw (no "\n" -> "\r\n", no ^C).
-        hostile = "\x0a\x0d\x03\x1b\x12\xa7\x7f<>[2J"
-        os.write(slave, pair_bytes("STPT  8", "1111") * 2 + pair_bytes(hostile, "0" * 9 + "1"))
-        os.write(slave, b"garbage<>" + pair_bytes("LOST") + pair_bytes("BACK", "01"))
-        self.output("pair 4")
-        # The relay's end closes the line at 1200 baud too: the panel restarts again.
-        os.close(slave)
-        self.output(dump_block(4, "BACK", "01") + "restart\n")
+        hostile = bytes([0x0A, 0x0D, 0x03, 0x1B, 0x12, 0xA7, 0x7F, 0x3C, 0x3E]) + b"[2J"
+        self.send("pair 4", pair_of(b"STPT  8", b"1111") * 2 + pair_of(hostile, b"0" * 9 + b"1"),
+                  b"garbage<>" + pair_of(b"LOST") + pair_of(b"BACK", b"01"))
+        # The line is at 1200 baud still when send closes it, as at the relay's end: the panel
+        # restarts again.
+        self.output(dump_block(4, b"BACK", b"01") + "restart\n")
         text, summary = self.stop()
-        expected = ("restart\n" + dump_block(1, "STPT  8", "1111")
-                    + dump_block(3, hostile, "0" * 9 + "1") + dump_block(4, "BACK", "01")
+        expected = ("restart\n" + dump_block(1, b"STPT  8", b"1111")
+                    + dump_block(3, hostile, b"0" * 9 + b"1") + dump_block(4, b"BACK", b"01")
                     + "restart\n")
         self.assertEqual(text, expected)
         self.assertIn("pairs 4", summary)
@@ -113,28 +111,22 @@ class PseudoTerminalPanel(unittest.TestCase):
     def test_bytes_during_restart_are_dropped(self):
         self.start_as_the_relay_does()
         slave = self.open_slave()
-        os.write(slave, pair_bytes("TOO EARLY"))
+        os.write(slave, pair_of(b"TOO EARLY"))
         time.sleep(1.3)  # the restart (1 s here) is over
-        os.write(slave, pair_bytes("IN TIME"))
+        os.write(slave, pair_of(b"IN TIME"))
         self.output("IN TIME")
         os.close(slave)
         text, summary = self.stop()
         self.assertNotIn("TOO EARLY", text)
-        self.assertTrue(text.startswith("restart\n" + dump_block(1, "IN TIME")), text)
+        self.assertTrue(text.startswith("restart\n" + dump_block(1, b"IN TIME")), text)
         self.assertIn("dropped 2", summary)  # the 254 bytes taken in during the restart
 
     def test_a_close_without_1200_baud_is_no_restart(self):
-        slave = self.open_slave(termios.B9600)
-        os.write(slave, pair_bytes("ONE"))
-        self.output("ONE")
-        os.close(slave)
+        self.send("ONE", pair_of(b"ONE"), speed=termios.B9600)
         time.sleep(0.5)
-        slave = self.open_slave()
-        os.write(slave, pair_bytes("TWO"))
-        self.output("TWO")
-        os.close(slave)
+        self.send("TWO", pair_of(b"TWO"))
         text, summary = self.stop()
-        self.assertEqual(text, dump_block(1, "ONE") + dump_block(2, "TWO"))
+        self.assertEqual(text, dump_block(1, b"ONE") + dump_block(2, b"TWO"))
         self.assertIn("restarts 0", summary)
 
 
@@ -146,17 +138,16 @@ class RecordedStream(unittest.TestCase):
             return run("--dump", *options, recording.name, timeout=10)
 
     def test_same_pairs_fold_into_one_block_and_the_end_of_the_stream_ends_it(self):
-        stream = pair_bytes("A") * 3 + pair_bytes("B") + pair_bytes("B") + pair_bytes("A")[:100]
+        stream = pair_of(b"A") * 3 + pair_of(b"B") + pair_of(b"B") + pair_of(b"A")[:100]
         status, text, summary = self.run_on(stream)
         self.assertEqual(status, 0)
-        self.assertEqual(text, dump_block(1, "A") + dump_block(4, "B"))
+        self.assertEqual(text, dump_block(1, b"A") + dump_block(4, b"B"))
         self.assertIn("pairs 5", summary)
 
     def test_pair_limit(self):
-        status, text, _ = self.run_on(pair_bytes("A") + pair_bytes("B") + pair_bytes("C"),
-                                      "--pairs", "2")
+        status, text, _ = self.run_on(pair_of(b"A") + pair_of(b"B") + pair_of(b"C"), "--pairs", "2")
         self.assertEqual(status, 0)
-        self.assertEqual(text, dump_block(1, "A") + dump_block(2, "B"))
+        self.assertEqual(text, dump_block(1, b"A") + dump_block(2, b"B"))
 
     def test_bad_options_and_missing_device(self):
         for arguments in (["--pairs", "0"], ["--pairs"], ["--bogus"], ["a", "b"],
