@@ -19,9 +19,8 @@ WINDOWS_BUILD = None
 
 
 def block(number, first_line, marks=""):
-    rows = [f"|{first_line.ljust(25)}| {marks.ljust(25, '0')}"]
-    rows += [f"|{' ' * 25}| {'0' * 25}"] * 4
-    return f"pair {number}\n" + "\n".join(rows) + "\n"
+    blank_row = f"|{' ' * 25}| {'0' * 25}\n"
+    return f"pair {number}\n|{first_line.ljust(25)}| {marks.ljust(25, '0')}\n" + blank_row * 4
 
 
 class WindowsPanelEmulator(unittest.TestCase):

@@ -62,8 +62,7 @@ class SimEmulator(unittest.TestCase):
             process = self.start("--pages", pages.name)
             self.assertIn(b"1 page, 3.0 s each", process.stdout.readline())
             area = AREA.read_bytes()
-        line0 = b"HELLO \x01\x02^".ljust(25) + b"\0"
-        self.assertEqual(area[236:262], line0)
+        self.assertEqual(area[236:262], b"HELLO \x01\x02^".ljust(25) + b"\0")
         self.assertEqual(area[236 + 104:236 + 130], b"\xff".ljust(25) + b"\0")
         self.assertEqual(area[366:392], b"\0\2\2" + bytes(23))
         self.stop(process)
