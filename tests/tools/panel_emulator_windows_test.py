@@ -13,7 +13,7 @@ import unittest
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(ROOT, "tools"))
 from relay_chain.line import pair_of  # noqa: E402
-from relay_chain.wine import WinePrefix  # noqa: E402
+from relay_chain.wine import WinePrefix, windows_path  # noqa: E402
 
 WINDOWS_BUILD = None
 
@@ -67,7 +67,7 @@ class WindowsPanelEmulator(unittest.TestCase):
         recording = os.path.join(self.work, "stream.bin")
         with open(recording, "wb") as file:
             file.write(pair_of(b"FILE A") + pair_of(b"FILE A") + pair_of(b"FILE B"))
-        status, out, _ = self.run_exe("Z:" + recording.replace("/", "\\"))
+        status, out, _ = self.run_exe(windows_path(recording))
         self.assertEqual(status, 0)
         self.assertEqual(out, block(1, "FILE A") + block(3, "FILE B"))
         status, out, err = self.run_exe("COM9")
