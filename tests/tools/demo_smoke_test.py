@@ -1,12 +1,10 @@
-"""Smoke test of the demo: scripts/demo runs the whole chain for 25 s, with the panel emulator
-in --dump mode, and the panel must have received the simulator emulator's pages.
-
-Usage: demo_smoke_test.py NATIVE_BUILD WINDOWS_BUILD
-
-Whatever happens, nothing may be left running: every process of the run's Wine prefix (and the
-panel emulator, which carries it in its environment too) is looked for and ended at the end."""
+"""Smoke test of the demo: scripts/demo runs the whole chain for 25 s, the panel emulator in
+--dump mode must get the simulator emulator's pages, and nothing may be left running.
+Usage: demo_smoke_test.py NATIVE_BUILD WINDOWS_BUILD"""
 
 import os
+import pathlib
+import shutil
 import signal
 import subprocess
 import sys
@@ -38,33 +36,24 @@ text ||
 text ||
 text |LAST LINE 1234567890123 Z|
 """
-
+BLANK = "|                         | 0000000000000000000000000"
 EXPECTED = {
-    "ONE": [
-        "|SMOKE ONE  STPT ↕  8     | 1111110000000000000000000",
-        "|LAT N 34°52.6'           | 0000000000000000000000000",
-        "|····[2J                  | 0000000000000000000000000",
-        "|                         | 0000000000000000000000000",
-        "|*FIVE*                   | 0000001111110000000000000",
-    ],
-    "TWO": [
-        "|SMOKE TWO                | 0000001110000000000000000",
-        "|                         | 0000000000000000000000000",
-        "|                         | 0000000000000000000000000",
-        "|                         | 0000000000000000000000000",
-        "|LAST LINE 1234567890123 Z| 0000000000000000000000000",
-    ],
+    "ONE": ["|SMOKE ONE  STPT ↕  8     | 1111110000000000000000000",
+            "|LAT N 34°52.6'           | 0000000000000000000000000",
+            "|····[2J                  | 0000000000000000000000000",
+            BLANK,
+            "|*FIVE*                   | 0000001111110000000000000"],
+    "TWO": ["|SMOKE TWO                | 0000001110000000000000000",
+            BLANK, BLANK, BLANK,
+            "|LAST LINE 1234567890123 Z| 0000000000000000000000000"],
 }
 
 
 class Demo(unittest.TestCase):
     def test_panel_receives_the_emulated_pages(self):
-        work = tempfile.mkdtemp(prefix="demo-smoke-")
-        prefix = os.path.join(work, "wineprefix")
-        pages = os.path.join(work, "pages.txt")
-        dump = os.path.join(work, "panel.txt")
-        with open(pages, "w") as file:
-            file.write(PAGES)
+        work = pathlib.Path(tempfile.mkdtemp(prefix="demo-smoke-"))
+        prefix, pages, dump = work / "wineprefix", work / "pages.txt", work / "panel.txt"
+        pages.write_text(PAGES)
         env = dict(os.environ, PANEL_RELAY_NATIVE_BUILD=NATIVE_BUILD,
                    PANEL_RELAY_WINDOWS_BUILD=WINDOWS_BUILD)
         demo = subprocess.Popen(
@@ -72,8 +61,7 @@ class Demo(unittest.TestCase):
              "--interval", "1.5", "--dump", dump, "--work-dir", work],
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=env,
             start_new_session=True)
-        try:
-            # A build of the Windows programs may come first.
+        try:  # a build of the Windows programs may come first
             output, _ = demo.communicate(timeout=840)
         except subprocess.TimeoutExpired:
             os.killpg(demo.pid, signal.SIGINT)  # the demo's own orderly stop first
@@ -83,12 +71,12 @@ class Demo(unittest.TestCase):
                 os.killpg(demo.pid, signal.SIGKILL)
                 output, _ = demo.communicate()
         finally:
+            # Every process of the run's prefix, and the panel emulator, which carries it too.
             left = end_leftovers(f"WINEPREFIX={prefix}".encode(),
-                                 dict(os.environ, WINEPREFIX=prefix))
+                                 dict(os.environ, WINEPREFIX=str(prefix)))
         output = output.decode("utf-8", "replace")
-        with open(dump, encoding="utf-8") as file:
-            panel = file.read()
-        subprocess.run(["rm", "-rf", work], check=False)
+        panel = dump.read_text(encoding="utf-8")
+        shutil.rmtree(work, ignore_errors=True)
 
         self.assertEqual(left, [], "processes were left behind")
         self.assertEqual(demo.returncode, 0, output)
@@ -102,8 +90,7 @@ class Demo(unittest.TestCase):
         self.assertEqual(blocks[0], "restart\n", panel)
         seen = []
         for block in blocks[1:]:
-            lines = block.rstrip("\n").split("\n")
-            rows = [line for line in lines[1:] if line != "restart"]
+            rows = [line for line in block.rstrip("\n").split("\n")[1:] if line != "restart"]
             page = "ONE" if "SMOKE ONE" in block else "TWO"
             self.assertEqual(rows, EXPECTED[page], block)
             seen.append(page)

@@ -1,9 +1,5 @@
-"""panel-emulator.exe (the Windows build) under Wine: on a COM port, which Wine maps to a
-pseudo-terminal whose master this test writes, and on a recorded file.
-
-Usage: panel_emulator_windows_test.py WINDOWS_BUILD
-
-The Windows build is brought up to date first (the program only), as the demo does."""
+"""panel-emulator.exe (the Windows build, brought up to date first) under Wine: on a COM port that
+is a pseudo-terminal, and on a recorded file. Usage: panel_emulator_windows_test.py WINDOWS_BUILD"""
 
 import os
 import pty
@@ -17,15 +13,14 @@ import unittest
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(ROOT, "tools"))
 from relay_chain.line import pair_of  # noqa: E402
-from relay_chain.wine import WinePrefix  # noqa: E402
+from relay_chain.wine import WinePrefix, windows_path  # noqa: E402
 
 WINDOWS_BUILD = None
 
 
 def block(number, first_line, marks=""):
-    rows = [f"|{first_line.ljust(25)}| {marks.ljust(25, '0')}"]
-    rows += [f"|{' ' * 25}| {'0' * 25}"] * 4
-    return f"pair {number}\n" + "\n".join(rows) + "\n"
+    blank_row = f"|{' ' * 25}| {'0' * 25}\n"
+    return f"pair {number}\n|{first_line.ljust(25)}| {marks.ljust(25, '0')}\n" + blank_row * 4
 
 
 class WindowsPanelEmulator(unittest.TestCase):
@@ -38,47 +33,32 @@ class WindowsPanelEmulator(unittest.TestCase):
                        cwd=ROOT, check=True, stdout=subprocess.DEVNULL)
         cls.exe = os.path.join(WINDOWS_BUILD, "tools", "panel-emulator.exe")
         cls.work = tempfile.mkdtemp(prefix="panel-emulator-wine-")
+        cls.addClassCleanup(shutil.rmtree, cls.work, ignore_errors=True)
         # The Windows build's template prefix, which its own tests use too.
         cls.prefix = WinePrefix(os.path.join(WINDOWS_BUILD, "wine-template"),
                                 os.path.join(cls.work, "prefix"))
-        cls.env = cls.prefix.env
+        cls.addClassCleanup(cls.prefix.close)
 
-    @classmethod
-    def tearDownClass(cls):
-        cls.prefix.close()
-        shutil.rmtree(cls.work, ignore_errors=True)
-
-    def run_exe(self, *arguments, feed=None):
-        process = subprocess.Popen(self.prefix.command([self.exe, "--dump", *arguments]),
-                                   env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                   stderr=subprocess.PIPE, start_new_session=True)
-        try:
-            if feed:
-                feed()
-            out, err = process.communicate(timeout=60)
-        finally:
-            if process.poll() is None:
-                process.kill()
-                process.wait()
-        return process.returncode, out.decode().replace("\r\n", "\n"), err.decode()
+    def run_exe(self, *arguments):
+        result = subprocess.run(self.prefix.command([self.exe, "--dump", *arguments]),
+                                env=self.prefix.env, stdin=subprocess.DEVNULL,
+                                capture_output=True, timeout=60, start_new_session=True)
+        return (result.returncode, result.stdout.decode().replace("\r\n", "\n"),
+                result.stderr.decode())
 
     def test_com_port(self):
         master, slave = pty.openpty()
+        self.addCleanup(os.close, master)
         tty.setraw(slave)
-        link = os.path.join(self.env["WINEPREFIX"], "dosdevices", "com5")
+        link = os.path.join(self.prefix.path, "dosdevices", "com5")
         os.symlink(os.ttyname(slave), link)
+        self.addCleanup(os.unlink, link)
         os.close(slave)
-
-        def feed():
-            # Garbage first: the emulator finds its place from the stream alone.
-            os.write(master, b"junk<>" + pair_of(b"LOST") + pair_of(b"ONE \x12\xa7", b"11")
-                     + pair_of(b"TWO <>"))
-
-        try:
-            status, out, err = self.run_exe("--pairs", "2", "COM5", feed=feed)
-        finally:
-            os.close(master)
-            os.unlink(link)
+        # Garbage first: the emulator finds its place from the stream alone. The pseudo-terminal
+        # holds what is written until the emulator opens it.
+        os.write(master, b"junk<>" + pair_of(b"LOST") + pair_of(b"ONE \x12\xa7", b"11")
+                 + pair_of(b"TWO <>"))
+        status, out, err = self.run_exe("--pairs", "2", "COM5")
         self.assertEqual(status, 0, err)
         self.assertEqual(out, block(1, "ONE ↕°", "11") + block(2, "TWO <>"))
         self.assertIn("pairs 2", err)
@@ -87,7 +67,7 @@ class WindowsPanelEmulator(unittest.TestCase):
         recording = os.path.join(self.work, "stream.bin")
         with open(recording, "wb") as file:
             file.write(pair_of(b"FILE A") + pair_of(b"FILE A") + pair_of(b"FILE B"))
-        status, out, _ = self.run_exe("Z:" + recording.replace("/", "\\"))
+        status, out, _ = self.run_exe(windows_path(recording))
         self.assertEqual(status, 0)
         self.assertEqual(out, block(1, "FILE A") + block(3, "FILE B"))
         status, out, err = self.run_exe("COM9")

@@ -1,12 +1,9 @@
-"""sim-emulator (POSIX build) through its real interface, the shared-memory object.
-
-Usage: sim_emulator_test.py SIM_EMULATOR
-
-The object's name is fixed and /dev/shm is shared by the whole machine, so the test runs in a
-private mount namespace with a /dev/shm of its own, where nothing else can collide; where no such
-namespace can be made it skips, as the native end-to-end tests do."""
+"""sim-emulator (POSIX build) through its real interface, the shared-memory object. The object's
+name is fixed and /dev/shm is the whole machine's, so the test reruns itself in a mount namespace
+with a /dev/shm of its own; where none can be made it skips. Usage: sim_emulator_test.py EXE"""
 
 import os
+import pathlib
 import signal
 import subprocess
 import sys
@@ -18,58 +15,38 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from relay_chain import namespace  # noqa: E402
 
 EMULATOR = None
-AREA = "/dev/shm/FalconSharedMemoryArea"
-
-
-def in_private_shm(argv):
-    """Re-runs this script with a private /dev/shm, where one can be made."""
-    if os.environ.get("SIM_EMULATOR_TEST_PRIVATE") or namespace.unavailable_reason():
-        return
-    os.environ["SIM_EMULATOR_TEST_PRIVATE"] = "1"
-    command = namespace.private_shm_command([sys.executable, *argv])
-    os.execvp(command[0], command)
-
-
-def area_bytes():
-    with open(AREA, "rb") as area:
-        return area.read()
+AREA = pathlib.Path("/dev/shm/FalconSharedMemoryArea")
+PRIVATE = "SIM_EMULATOR_TEST_PRIVATE"  # set in the rerun
 
 
 class SimEmulator(unittest.TestCase):
     def setUp(self):
-        if not os.environ.get("SIM_EMULATOR_TEST_PRIVATE"):  # not re-run in a namespace
+        if not os.environ.get(PRIVATE):
             namespace.require(self)
+        self.addCleanup(AREA.unlink, missing_ok=True)
 
     def start(self, *arguments):
         process = subprocess.Popen([EMULATOR, *arguments], stdout=subprocess.PIPE,
                                    stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
-        self.addCleanup(self.reap, process)
+        self.addCleanup(process.__exit__, None, None, None)  # waits, closes the pipes
+        self.addCleanup(process.kill)  # sends nothing to one that has ended
         return process
-
-    def reap(self, process):
-        if process.poll() is None:
-            process.kill()
-            process.wait()
-        process.stdout.close()
-        process.stderr.close()
-        if os.path.exists(AREA):
-            os.unlink(AREA)
 
     def stop(self, process):
         process.send_signal(signal.SIGINT)
         self.assertEqual(process.wait(timeout=5), 0)
         self.assertEqual(process.stdout.readline(), b"sim-emulator: stopped, area released\n")
-        self.assertFalse(os.path.exists(AREA), "the object is removed at the end")
+        self.assertFalse(AREA.exists(), "the object is removed at the end")
 
     def test_publishes_the_built_in_pages_in_turn_until_interrupted(self):
         process = self.start("--interval", "0.3")
         self.assertTrue(process.stdout.readline().startswith(
             b"sim-emulator: publishing FalconSharedMemoryArea (4096 bytes)"))
-        self.assertEqual(os.stat(AREA).st_size, 4096)
+        self.assertEqual(AREA.stat().st_size, 4096)
         seen = set()
         deadline = time.monotonic() + 5
         while len(seen) < 3 and time.monotonic() < deadline:
-            area = area_bytes()
+            area = AREA.read_bytes()
             seen.add(area[236:496])
             self.assertEqual(area[:236] + area[496:], bytes(236 + 4096 - 496))
             self.assertIn(2, area[366:496])  # every built-in page marks a field
@@ -84,9 +61,8 @@ class SimEmulator(unittest.TestCase):
             pages.flush()
             process = self.start("--pages", pages.name)
             self.assertIn(b"1 page, 3.0 s each", process.stdout.readline())
-            area = area_bytes()
-        line0 = b"HELLO \x01\x02^".ljust(25) + b"\0"
-        self.assertEqual(area[236:262], line0)
+            area = AREA.read_bytes()
+        self.assertEqual(area[236:262], b"HELLO \x01\x02^".ljust(25) + b"\0")
         self.assertEqual(area[236 + 104:236 + 130], b"\xff".ljust(25) + b"\0")
         self.assertEqual(area[366:392], b"\0\2\2" + bytes(23))
         self.stop(process)
@@ -101,20 +77,24 @@ class SimEmulator(unittest.TestCase):
         self.assertEqual(result.stderr.decode(), f"sim-emulator: {pages.name}: line 3: text row "
                                                  "has more than 25 cells\n")
         self.assertEqual(result.stdout, b"")
-        self.assertFalse(os.path.exists(AREA))
+        self.assertFalse(AREA.exists())
 
     def test_refuses_an_area_that_exists_already(self):
         first = self.start()
         first.stdout.readline()
-        before = area_bytes()
+        before = AREA.read_bytes()
         second = subprocess.run([EMULATOR], capture_output=True, timeout=5)
         self.assertEqual(second.returncode, 1)
         self.assertIn(b"the area already exists", second.stderr)
-        self.assertEqual(area_bytes(), before)
+        self.assertEqual(AREA.read_bytes(), before)
         self.stop(first)
 
 
 if __name__ == "__main__":
     EMULATOR = os.path.abspath(sys.argv.pop(1))
-    in_private_shm([os.path.abspath(__file__), EMULATOR, *sys.argv[1:]])
+    if not os.environ.get(PRIVATE) and not namespace.unavailable_reason():
+        os.environ[PRIVATE] = "1"
+        command = namespace.private_shm_command([sys.executable, os.path.abspath(__file__),
+                                                 EMULATOR, *sys.argv[1:]])
+        os.execvp(command[0], command)
     unittest.main()
