@@ -58,8 +58,9 @@ class PtyPanel:
                 if now_state != state:
                     state = now_state
                     self.states.append((now, state))
-            if data and self.listener is not None:
-                self.listener(data, now)
+            listener = self.listener  # read once: the test may clear it meanwhile
+            if data and listener is not None:
+                listener(data, now)
             if state == "closed":
                 time.sleep(0.02)  # POLLHUP stays set: look again later, don't spin
 
