@@ -1,11 +1,7 @@
 """Soak: the whole chain for a while, watched from outside the relay. Every byte on the line is
 cut into pairs here and passed on to the panel emulator, whose decoder counts the pairs it takes
 and the frames it drops. Fails (status 1) on any malformed or dropped frame, on growth of the
-relay's memory or descriptors, on a relay that does not keep its pace, or on a wrong exit status.
-
-  soak.py --seconds N --relay BIN --sim-emulator BIN --panel-emulator BIN   (native relay)
-  soak.py --seconds N --wine TEMPLATE --relay EXE --sim-emulator EXE --panel-emulator BIN
-"""
+relay's memory or descriptors, on a relay that does not keep its pace, or on a wrong exit status."""
 
 import argparse
 import os
@@ -22,12 +18,7 @@ from relay_chain.processes import stop  # noqa: E402
 from relay_chain.rig import Rig  # noqa: E402
 from relay_chain.wine import WinePrefix  # noqa: E402
 
-SETTLE_SECONDS = 3
 PAGE_INTERVAL = "0.2"
-
-
-def process_figures(pid):
-    return memory_kib(pid, "VmRSS"), open_descriptors(pid)
 
 
 def main():
@@ -39,11 +30,10 @@ def main():
     arguments = parser.parse_args()
 
     reason = None if arguments.wine else namespace.unavailable_reason()
-    if reason:  # skipped where namespaces are refused, as the native tests are, unless required
-        message = f"the native relay needs a private mount namespace: {reason}"
-        if os.environ.get(namespace.REQUIRE_VARIABLE):
-            sys.exit(f"soak: {message}")
-        print(f"soak skipped: {message}")
+    if reason and os.environ.get(namespace.REQUIRE_VARIABLE):
+        sys.exit(f"soak: the native relay needs a private mount namespace: {reason}")
+    if reason:  # skipped where namespaces are refused, as the native tests are
+        print(f"soak skipped: the native relay needs a private mount namespace: {reason}")
         sys.exit(0)
     place = (WinePrefix(os.path.abspath(arguments.wine)) if arguments.wine
              else namespace.MountNamespace())
@@ -61,6 +51,9 @@ def main():
         except (BrokenPipeError, ValueError):
             pass  # the emulator ended early (its summary shows what it took), or input is closed
 
+    def figures():  # the relay's resident memory and descriptors, and the line so far
+        return memory_kib(pid, "VmRSS"), open_descriptors(pid), cutter.counts()
+
     rig.panel.listener = tap
     try:
         rig.point_com4(rig.panel.slave_path)
@@ -69,9 +62,8 @@ def main():
         pid = rig.relay_pid(relay)
         if relay.wait_for_output("Connected...", 60) is None:
             raise RuntimeError(f"the relay never connected: {relay.output()!r}")
-        time.sleep(SETTLE_SECONDS)
-        rss_start, fds_start = process_figures(pid)
-        at_start = cutter.counts()
+        time.sleep(3)  # relaying settles
+        rss_start, fds_start, at_start = figures()
         started = time.monotonic()
         next_report = started + 60
         while time.monotonic() < started + arguments.seconds:
@@ -79,23 +71,20 @@ def main():
             if relay.popen.poll() is not None:
                 raise RuntimeError(f"the relay ended by itself, status {relay.popen.returncode}")
             if time.monotonic() >= next_report:
-                counts = cutter.counts()
-                rss, fds = process_figures(pid)
+                rss, fds, counts = figures()
                 print(f"  {time.monotonic() - started:5.0f} s: {counts['pairs']} pairs, "
                       f"{counts['malformed']} malformed, relay RSS {rss} KiB, {fds} fds",
                       flush=True)
                 next_report += 60
         elapsed = time.monotonic() - started
-        rss_end, fds_end = process_figures(pid)
-        at_end = cutter.counts()
+        rss_end, fds_end, at_end = figures()
         relay.interrupt()
         status = relay.wait(15)
         time.sleep(0.3)  # the last bytes reach the tap
         final = cutter.counts()
         stop(sim.popen, timeout=10)
     finally:
-        rig.panel.listener = None
-        try:  # the emulator ends at the end of its input, printing its summary
+        try:  # the emulator's input closes (the tap's later pieces go nowhere): it sums up, ends
             summary = panel.communicate(timeout=10)[1]
         except subprocess.TimeoutExpired:
             panel.kill()
