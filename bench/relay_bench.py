@@ -1,20 +1,10 @@
-"""Runs the real relay against the area stand-in and a pseudo-terminal panel, natively and under
-Wine, and prints one Markdown table of what it measured in this run.
-
-For each build: the relay starts with no simulator; after its countdown it waits for the area,
-and its CPU is measured over a few seconds of that wait; then the stand-in starts and the relay
-connects. While it relays for the measuring time, the stand-in changes one text cell at random
-moments; every byte on the line is timed as the panel's side of the pseudo-terminal reads it.
-From that come the cycle period (between the starts of successive pairs), the latency from each
-change of the area to the first text frame that carries it, and a check of every frame. CPU is
-read from the scheduler's per-thread run time, peak memory from VmHWM, both of the relay's own
-process. Ctrl+C ends the relay; it must end with status 0.
-
-  relay_bench.py --native BIN STANDIN --wine EXE STANDIN_EXE TEMPLATE [--seconds N]
-"""
+"""Runs the real relay natively and under Wine against the area stand-in and a pseudo-terminal
+panel, and prints one Markdown table: its CPU while it waits for the area and while it relays, and,
+as one text cell changes at random moments, the cycle period and each change's latency."""
 
 import argparse
 import bisect
+import json
 import math
 import os
 import platform
@@ -32,177 +22,112 @@ from relay_chain.rig import Rig  # noqa: E402
 from relay_chain.wine import WinePrefix  # noqa: E402
 
 CELL_IN_FRAME = 1  # text line 0, column 0, at TEXT_BLOCK in the area
-WAIT_SECONDS = 3.0
 # Values of the changed cell: printable, none that the relay translates.
 CELL_VALUES = [value for value in range(0x30, 0x7B) if value != 0x5E]
+HEADER = {"native": "Linux (native)", "wine": "Windows build under Wine"}
 
 
 def percentile(values, fraction):
-    ordered = sorted(values)
-    index = min(len(ordered) - 1, max(0, round(fraction * (len(ordered) - 1))))
-    return ordered[index]
-
-
-def time_of(starts, offset):
-    """Time at which the byte at offset was read: that of the chunk holding it."""
-    return starts[bisect.bisect_right(starts, (offset, math.inf)) - 1][1]
+    return sorted(values)[round(fraction * (len(values) - 1))]
 
 
 def measure(name, rig, seconds):
-    """One build's figures: rig's relay waits for the simulator, then relays."""
-    place, panel = rig.place, rig.panel
+    """One build's rows of the table: rig's relay waits for the simulator, then relays."""
+    def cpu():  # the relay's, and that of Wine's server, which serves its waits, opens, console
+        return time.monotonic(), cpu_seconds(pid), sum(map(cpu_seconds, rig.place.helper_pids()))
 
-    def helper_cpu():  # Wine's server, which serves the relay's waits, opens and console
-        return sum(cpu_seconds(pid) for pid in place.helper_pids())
+    def percent_since(before):  # of one core, for the relay and for the helpers
+        now = cpu()
+        return [(b - a) / (now[0] - before[0]) * 100 for a, b in zip(before[1:], now[1:])]
+
+    def ms(duration):
+        return f"{duration * 1000:.1f} ms"
 
     try:
-        rig.point_com4(panel.slave_path)
+        rig.point_com4(rig.panel.slave_path)
         relay = rig.start_relay()
         pid = rig.relay_pid(relay)
         if relay.wait_for_output("Waiting for Falcon...", 40) is None:
             raise RuntimeError(f"{name}: the relay never waited for the simulator: "
                                f"{relay.output()!r}")
         time.sleep(0.5)
-        before, helper_before = cpu_seconds(pid), helper_cpu()
-        started = time.monotonic()
-        time.sleep(WAIT_SECONDS)
-        elapsed = time.monotonic() - started
-        waiting_cpu = (cpu_seconds(pid) - before) / elapsed
-        waiting_helper = (helper_cpu() - helper_before) / elapsed
+        before = cpu()
+        time.sleep(3)  # the window for the waiting relay's CPU
+        waiting = percent_since(before)
 
         standin = rig.start_standin()
         if relay.wait_for_output("Connected...", 30) is None:
             raise RuntimeError(f"{name}: the relay never connected: {relay.output()!r}")
-        if not panel.wait_for_bytes(2 * PAIR, 10):
+        if not rig.panel.wait_for_bytes(2 * PAIR, 10):
             raise RuntimeError(f"{name}: no pairs on the line")
 
         changes = []  # (time the change was asked for, value)
         rng = random.Random(5)
-        before, helper_before = cpu_seconds(pid), helper_cpu()
-        started = time.monotonic()
-        end = started + seconds
-        value_index = 0
+        before = cpu()
+        started, end = before[0], before[0] + seconds
         while time.monotonic() < end:
             time.sleep(rng.uniform(0.15, 0.35))  # unrelated to the relay's cycle
-            value = CELL_VALUES[value_index % len(CELL_VALUES)]
-            value_index += 1
-            asked = time.monotonic()
+            value = CELL_VALUES[len(changes) % len(CELL_VALUES)]
+            changes.append((time.monotonic(), value))
             standin.write(TEXT_BLOCK, bytes([value]))
-            changes.append((asked, value))
-        elapsed = time.monotonic() - started
-        relaying_cpu = (cpu_seconds(pid) - before) / elapsed
-        relaying_helper = (helper_cpu() - helper_before) / elapsed
+        relaying = percent_since(before)
         rss = memory_kib(pid, "VmHWM")
         time.sleep(0.3)  # so the last change reaches the line too
 
         relay.interrupt()
-        status = relay.wait(15)
-        if status != 0:
+        if (status := relay.wait(15)) != 0:
             raise RuntimeError(f"{name}: the relay ended with status {status}")
-        stream, starts = panel.timed_stream()
+        stream, starts = rig.panel.timed_stream()
     finally:
         rig.close()
 
     pairs, malformed = check_pairs(stream)
-    pair_times = [time_of(starts, index * PAIR) for index in range(pairs)]
+    # Each pair's time is that of the chunk holding its first byte.
+    pair_times = [starts[bisect.bisect_right(starts, (index * PAIR, math.inf)) - 1][1]
+                  for index in range(pairs)]
     in_window = [t for t in pair_times if started <= t <= end]
     periods = [b - a for a, b in zip(in_window, in_window[1:])]
     latencies = []
-    for (asked, value), (next_asked, _) in zip(changes, changes[1:] + [(float("inf"), 0)]):
-        for index, when in enumerate(pair_times):
-            if when < asked:
-                continue
-            if when >= next_asked:
-                break  # overtaken by the next change before a pair carried it
-            if stream[index * PAIR + CELL_IN_FRAME] == value:
-                latencies.append(when - asked)
-                break
-    helpers = bool(place.helper_pids())
+    # A change counts as carried by the first pair that shows it before the next change.
+    for (asked, value), (next_asked, _) in zip(changes, changes[1:] + [(math.inf, 0)]):
+        latencies += [when - asked for index, when in enumerate(pair_times)
+                      if asked <= when < next_asked
+                      and stream[index * PAIR + CELL_IN_FRAME] == value][:1]
     return {
-        "period_mean": statistics.mean(periods) * 1000,
-        "period_p99": percentile(periods, 0.99) * 1000,
-        "latency_median": statistics.median(latencies) * 1000,
-        "latency_p99": percentile(latencies, 0.99) * 1000,
-        "latency_max": max(latencies) * 1000,
-        "changes": len(changes),
-        "carried": len(latencies),
-        "cpu_relaying": relaying_cpu * 100,
-        "cpu_waiting": waiting_cpu * 100,
-        "helper_relaying": relaying_helper * 100 if helpers else None,
-        "helper_waiting": waiting_helper * 100 if helpers else None,
-        "rss": rss,
-        "pairs": pairs,
-        "malformed": malformed,
-        "window": seconds,
+        "Cycle period, mean": ms(statistics.mean(periods)),
+        "Cycle period, 99th percentile": ms(percentile(periods, 0.99)),
+        "Latency area change → frame on the line, median": ms(statistics.median(latencies)),
+        "Latency, 99th percentile": ms(percentile(latencies, 0.99)),
+        "Latency, max": ms(max(latencies)),
+        "Changes carried / made": f"{len(latencies)} / {len(changes)}",
+        "CPU while relaying (% of one core)": f"{relaying[0]:.3f} % over {seconds:.0f} s",
+        "CPU while waiting for the simulator (% of one core)": f"{waiting[0]:.0f} %",
+        "wineserver CPU, relaying / waiting (% of one core)":
+            f"{relaying[1]:.3f} % / {waiting[1]:.0f} %" if rig.place.helper_pids() else "—",
+        "Peak resident memory": f"{rss / 1024:.1f} MiB",
+        "Pairs on the line / malformed": f"{pairs} / {malformed}",
     }
 
 
-# --- The table ---------------------------------------------------------------------------------
-
 def machine():
-    model = ""
-    try:
-        with open("/proc/cpuinfo") as cpuinfo:
-            for line in cpuinfo:
-                if line.startswith("model name"):
-                    model = line.split(":", 1)[1].strip()
-                    break
-    except OSError:
-        pass
-    wine = subprocess.run(["wine", "--version"], stdout=subprocess.PIPE,
-                          stderr=subprocess.DEVNULL, text=True).stdout.strip()
+    with open("/proc/cpuinfo") as cpuinfo:
+        model = next((line.split(":", 1)[1].strip() for line in cpuinfo
+                      if line.startswith("model name")), "")
+    wine = subprocess.run(["wine", "--version"], capture_output=True, text=True).stdout.strip()
     return (f"{model}, {os.cpu_count()} cores shown, Linux {platform.release()}, "
             f"{wine or 'no Wine'}")
 
 
-def table(results, sizes, micro):
-    columns = list(results)
-    rows = [
-        ("Cycle period, mean", lambda r: f"{r['period_mean']:.1f} ms"),
-        ("Cycle period, 99th percentile", lambda r: f"{r['period_p99']:.1f} ms"),
-        ("Latency area change → frame on the line, median",
-         lambda r: f"{r['latency_median']:.1f} ms"),
-        ("Latency, 99th percentile", lambda r: f"{r['latency_p99']:.1f} ms"),
-        ("Latency, max", lambda r: f"{r['latency_max']:.1f} ms"),
-        ("Changes carried / made", lambda r: f"{r['carried']} / {r['changes']}"),
-        ("CPU while relaying (% of one core)",
-         lambda r: f"{r['cpu_relaying']:.3f} % over {r['window']:.0f} s"),
-        ("CPU while waiting for the simulator (% of one core)",
-         lambda r: f"{r['cpu_waiting']:.0f} %"),
-        ("wineserver CPU, relaying / waiting (% of one core)",
-         lambda r: "—" if r["helper_relaying"] is None else
-         f"{r['helper_relaying']:.3f} % / {r['helper_waiting']:.0f} %"),
-        ("Peak resident memory", lambda r: f"{r['rss'] / 1024:.1f} MiB"),
-        ("Pairs on the line / malformed", lambda r: f"{r['pairs']} / {r['malformed']}"),
-    ]
-    header = {"native": "Linux (native)", "wine": "Windows build under Wine"}
-    lines = ["| | " + " | ".join(header[c] for c in columns) + " |",
-             "|---|" + "---|" * len(columns)]
-    for title, cell in rows:
-        lines.append(f"| {title} | " + " | ".join(cell(results[c]) for c in columns) + " |")
-    lines.append("| Executable size | " +
-                 " | ".join(f"{sizes[c] / 1024:.0f} KiB" for c in columns) + " |")
-    for name, value in micro:
-        lines.append(f"| {name} | {value} |" + " — |" * (len(columns) - 1))
-    return "\n".join(lines)
-
-
 def micro_benchmarks(binary):
-    """ns per pair from the Google Benchmark binary (native build only)."""
-    if not binary:
-        return []
-    import json
+    """Rows of ns per pair from the micro-benchmark binary (native build only)."""
     output = subprocess.run([binary, "--benchmark_format=json", "--benchmark_repetitions=5",
                              "--benchmark_report_aggregates_only=true",
                              "--benchmark_filter=BM_BuildPanelFrames$|BM_UpdatePanel$"],
-                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, check=True).stdout
-    found = []
-    for entry in json.loads(output)["benchmarks"]:
-        if entry.get("aggregate_name") == "median":
-            name = entry["run_name"].replace("BM_", "")
-            found.append((f"{name}, ns per pair (median of 5)",
-                          f"{entry['cpu_time']:.1f} ns"))
-    return found
+                            capture_output=True, check=True).stdout
+    return [(f"{entry['run_name'].replace('BM_', '')}, ns per pair (median of 5)",
+             f"{entry['cpu_time']:.1f} ns")
+            for entry in json.loads(output)["benchmarks"]
+            if entry.get("aggregate_name") == "median"]
 
 
 def main():
@@ -213,29 +138,28 @@ def main():
     parser.add_argument("--seconds", type=float, default=30)
     arguments = parser.parse_args()
 
-    results, sizes = {}, {}
-    micro = micro_benchmarks(arguments.micro)
-    if arguments.native:
-        reason = namespace.unavailable_reason()
-        if reason:
-            sys.exit(f"native run needs a private mount namespace: {reason}")
-        # Absolute: a program started in the namespace does not keep this directory.
-        relay, standin = (os.path.abspath(path) for path in arguments.native)
-        sizes["native"] = os.path.getsize(relay)
-        rig = Rig(namespace.MountNamespace(), relay, standin)
-        print("native: measuring ...", file=sys.stderr, flush=True)
-        results["native"] = measure("native", rig, arguments.seconds)
-    if arguments.wine:
-        # Wine takes absolute prefixes only.
-        exe, standin, template = (os.path.abspath(path) for path in arguments.wine)
-        sizes["wine"] = os.path.getsize(exe)
-        rig = Rig(WinePrefix(template), exe, standin)
-        print("wine: measuring ...", file=sys.stderr, flush=True)
-        results["wine"] = measure("wine", rig, arguments.seconds)
+    micro = micro_benchmarks(arguments.micro) if arguments.micro else []
+    if arguments.native and (reason := namespace.unavailable_reason()):
+        sys.exit(f"native run needs a private mount namespace: {reason}")
+    results = {}
+    for build, paths in (("native", arguments.native), ("wine", arguments.wine)):
+        if not paths:
+            continue
+        # Absolute: Wine takes absolute prefixes only; the namespace's programs start elsewhere.
+        relay, standin, *template = (os.path.abspath(path) for path in paths)
+        place = WinePrefix(*template) if template else namespace.MountNamespace()
+        print(f"{build}: measuring ...", file=sys.stderr, flush=True)
+        results[build] = measure(build, Rig(place, relay, standin), arguments.seconds)
+        results[build]["Executable size"] = f"{os.path.getsize(relay) / 1024:.0f} KiB"
 
-    print(f"Measured {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())} on {machine()}.")
-    print()
-    print(table(results, sizes, micro))
+    columns = list(results)
+    print(f"Measured {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())} on {machine()}.\n")
+    print("| | " + " | ".join(HEADER[column] for column in columns) + " |")
+    print("|---|" + "---|" * len(columns))
+    for title in next(iter(results.values()), {}):
+        print(f"| {title} | " + " | ".join(results[column][title] for column in columns) + " |")
+    for name, value in micro:
+        print(f"| {name} | {value} |" + " — |" * (len(columns) - 1))
 
 
 if __name__ == "__main__":

@@ -1,17 +1,7 @@
-"""Soak: the whole chain for a while, watched from outside the relay.
-
-The simulator emulator plays its pages, changing them every 0.2 s; the relay relays them to a
-pseudo-terminal held here. Every byte read from the line is checked frame by frame and passed on
-to the panel emulator (reading its standard input), whose own decoder counts the pairs it takes
-and the frames it drops. The relay's resident memory and open descriptors are read when relaying
-has settled and again at the end; Ctrl+C must then end it with status 0.
-
-Fails (status 1) on any malformed or dropped frame, on growth of the relay's memory or
-descriptors, on a relay that does not keep its pace, or on a wrong exit status.
-
-  soak.py --seconds N --relay BIN --sim-emulator BIN --panel-emulator BIN   (native relay)
-  soak.py --seconds N --wine TEMPLATE --relay EXE --sim-emulator EXE --panel-emulator BIN
-"""
+"""Soak: the whole chain for a while, watched from outside the relay. Every byte on the line is
+cut into pairs here and passed on to the panel emulator, whose decoder counts the pairs it takes
+and the frames it drops. Fails (status 1) on any malformed or dropped frame, on growth of the
+relay's memory or descriptors, on a relay that does not keep its pace, or on a wrong exit status."""
 
 import argparse
 import os
@@ -24,72 +14,56 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from relay_chain import namespace  # noqa: E402
 from relay_chain.figures import memory_kib, open_descriptors  # noqa: E402
 from relay_chain.line import PAIR, Cutter  # noqa: E402
+from relay_chain.processes import stop  # noqa: E402
 from relay_chain.rig import Rig  # noqa: E402
-from relay_chain.simulator import SimEmulator  # noqa: E402
 from relay_chain.wine import WinePrefix  # noqa: E402
 
-SETTLE_SECONDS = 3
 PAGE_INTERVAL = "0.2"
-
-
-def process_figures(pid):
-    return memory_kib(pid, "VmRSS"), open_descriptors(pid)
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--seconds", type=float, required=True)
-    parser.add_argument("--relay", required=True)
-    parser.add_argument("--sim-emulator", required=True)
-    parser.add_argument("--panel-emulator", required=True)
+    for program in ("--relay", "--sim-emulator", "--panel-emulator"):
+        parser.add_argument(program, required=True)
     parser.add_argument("--wine", metavar="TEMPLATE")
     arguments = parser.parse_args()
-    relay_path = os.path.abspath(arguments.relay)
-    sim_path = os.path.abspath(arguments.sim_emulator)
 
-    if not arguments.wine:
-        reason = namespace.unavailable_reason()
-        if reason:
-            # As the native end-to-end tests do: skip where namespaces are refused, unless
-            # they are required (CI).
-            if os.environ.get(namespace.REQUIRE_VARIABLE):
-                sys.exit(f"soak: the native relay needs a private mount namespace: {reason}")
-            print(f"soak skipped: the native relay needs a private mount namespace: {reason}")
-            sys.exit(0)
+    reason = None if arguments.wine else namespace.unavailable_reason()
+    if reason and os.environ.get(namespace.REQUIRE_VARIABLE):
+        sys.exit(f"soak: the native relay needs a private mount namespace: {reason}")
+    if reason:  # skipped where namespaces are refused, as the native tests are
+        print(f"soak skipped: the native relay needs a private mount namespace: {reason}")
+        sys.exit(0)
     place = (WinePrefix(os.path.abspath(arguments.wine)) if arguments.wine
              else namespace.MountNamespace())
-    # Every byte on the line is cut into pairs here and passed on to the panel emulator.
+    rig = Rig(place, os.path.abspath(arguments.relay))
     cutter = Cutter()
     panel = subprocess.Popen([os.path.abspath(arguments.panel_emulator), "--dump", "-"],
                              stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
                              stderr=subprocess.PIPE)
-    sink = [panel.stdin]
 
     def tap(data, now):
         cutter.feed(data, now)
-        if sink:
-            try:
-                sink[0].write(data)
-                sink[0].flush()
-            except (BrokenPipeError, ValueError):
-                sink.clear()
+        try:
+            panel.stdin.write(data)
+            panel.stdin.flush()
+        except (BrokenPipeError, ValueError):
+            pass  # the emulator ended early (its summary shows what it took), or input is closed
 
-    rig = Rig(place, relay_path)
+    def figures():  # the relay's resident memory and descriptors, and the line so far
+        return memory_kib(pid, "VmRSS"), open_descriptors(pid), cutter.counts()
+
     rig.panel.listener = tap
-    sim = None
-    failures = []
     try:
         rig.point_com4(rig.panel.slave_path)
-        sim = SimEmulator(place.command([sim_path, "--interval", PAGE_INTERVAL]), env=place.env,
-                          stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                          stderr=subprocess.DEVNULL)
+        sim = rig.start([os.path.abspath(arguments.sim_emulator), "--interval", PAGE_INTERVAL])
         relay = rig.start_relay()
         pid = rig.relay_pid(relay)
         if relay.wait_for_output("Connected...", 60) is None:
             raise RuntimeError(f"the relay never connected: {relay.output()!r}")
-        time.sleep(SETTLE_SECONDS)
-        rss_start, fds_start = process_figures(pid)
-        at_start = cutter.counts()
+        time.sleep(3)  # relaying settles
+        rss_start, fds_start, at_start = figures()
         started = time.monotonic()
         next_report = started + 60
         while time.monotonic() < started + arguments.seconds:
@@ -97,34 +71,25 @@ def main():
             if relay.popen.poll() is not None:
                 raise RuntimeError(f"the relay ended by itself, status {relay.popen.returncode}")
             if time.monotonic() >= next_report:
-                counts = cutter.counts()
-                rss, fds = process_figures(pid)
+                rss, fds, counts = figures()
                 print(f"  {time.monotonic() - started:5.0f} s: {counts['pairs']} pairs, "
                       f"{counts['malformed']} malformed, relay RSS {rss} KiB, {fds} fds",
                       flush=True)
                 next_report += 60
         elapsed = time.monotonic() - started
-        rss_end, fds_end = process_figures(pid)
-        at_end = cutter.counts()
+        rss_end, fds_end, at_end = figures()
         relay.interrupt()
         status = relay.wait(15)
         time.sleep(0.3)  # the last bytes reach the tap
         final = cutter.counts()
+        stop(sim.popen, timeout=10)
     finally:
-        for process in rig.processes:
-            process.kill()
-        if sim is not None:
-            sim.quit(10)
-        rig.panel.listener = None
-        sink.clear()
-        panel.stdin.close()
-        try:
-            panel.wait(10)
+        try:  # the emulator's input closes (the tap's later pieces go nowhere): it sums up, ends
+            summary = panel.communicate(timeout=10)[1]
         except subprocess.TimeoutExpired:
             panel.kill()
-            panel.wait()
-        summary = panel.stderr.read().decode(errors="replace").strip()
-        panel.stderr.close()
+            summary = panel.communicate()[1]
+        summary = summary.decode(errors="replace").strip()
         rig.close()
 
     window_pairs = at_end["pairs"] - at_start["pairs"]
@@ -142,24 +107,21 @@ def main():
           f"open descriptors: {fds_start} at start, {fds_end} at end")
     print(f"  relay exit status after Ctrl+C: {status}")
 
-    if final["malformed"]:
-        failures.append(f"{final['malformed']} malformed pieces on the line")
-    if final["bytes"] != PAIR * final["pairs"] + final["held"]:
-        failures.append("bytes on the line do not add up to whole pairs")
-    if emulator_dropped is None or int(emulator_dropped.group(1)) != 0:
-        failures.append(f"the panel emulator dropped frames: {summary!r}")
-    if emulator_pairs is None or int(emulator_pairs.group(1)) != final["pairs"]:
-        failures.append("the panel emulator took another number of pairs than the line carried")
-    if final["distinct"] < 2:
-        failures.append("the pages never changed on the line")
-    if not 9.0 <= rate <= 10.1:
-        failures.append(f"the relay's pace was {rate:.2f} pairs/s, not about 10")
-    if rss_end > rss_start:
-        failures.append(f"the relay's memory grew from {rss_start} to {rss_end} KiB")
-    if fds_end > fds_start:
-        failures.append(f"the relay's descriptors grew from {fds_start} to {fds_end}")
-    if status != 0:
-        failures.append(f"the relay ended with status {status}")
+    checks = [
+        (final["malformed"], f"{final['malformed']} malformed pieces on the line"),
+        (final["bytes"] != PAIR * final["pairs"] + final["held"],
+         "bytes on the line do not add up to whole pairs"),
+        (emulator_dropped is None or int(emulator_dropped[1]) != 0,
+         f"the panel emulator dropped frames: {summary!r}"),
+        (emulator_pairs is None or int(emulator_pairs[1]) != final["pairs"],
+         "the panel emulator took another number of pairs than the line carried"),
+        (final["distinct"] < 2, "the pages never changed on the line"),
+        (not 9.0 <= rate <= 10.1, f"the relay's pace was {rate:.2f} pairs/s, not about 10"),
+        (rss_end > rss_start, f"the relay's memory grew from {rss_start} to {rss_end} KiB"),
+        (fds_end > fds_start, f"the relay's descriptors grew from {fds_start} to {fds_end}"),
+        (status != 0, f"the relay ended with status {status}"),
+    ]
+    failures = [failure for failed, failure in checks if failed]
     for failure in failures:
         print(f"FAILED: {failure}")
     sys.exit(1 if failures else 0)
