@@ -1,6 +1,8 @@
 """sim-emulator (POSIX build) through its real interface, the shared-memory object. The object's
-name is fixed and /dev/shm is the whole machine's, so the test reruns itself in a mount namespace
-with a /dev/shm of its own; where none can be made it skips. Usage: sim_emulator_test.py EXE"""
+name is fixed and /dev/shm is the whole machine's, so each test runs the emulator in a mount
+namespace with a /dev/shm of its own; where none can be made it skips.
+
+Usage: sim_emulator_test.py EXE"""
 
 import os
 import pathlib
@@ -15,18 +17,21 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from relay_chain import namespace  # noqa: E402
 
 EMULATOR = None
-AREA = pathlib.Path("/dev/shm/FalconSharedMemoryArea")
-PRIVATE = "SIM_EMULATOR_TEST_PRIVATE"  # set in the rerun
+AREA = "/dev/shm/FalconSharedMemoryArea"
 
 
 class SimEmulator(unittest.TestCase):
     def setUp(self):
-        if not os.environ.get(PRIVATE):
-            namespace.require(self)
-        self.addCleanup(AREA.unlink, missing_ok=True)
+        namespace.require(self)
+        self.namespace = namespace.MountNamespace()
+        self.addCleanup(self.namespace.close)
+        self.area = pathlib.Path(self.namespace.root + AREA)  # the namespace's, seen from here
+
+    def emulator(self, *arguments):
+        return self.namespace.command([EMULATOR, *arguments])
 
     def start(self, *arguments):
-        process = subprocess.Popen([EMULATOR, *arguments], stdout=subprocess.PIPE,
+        process = subprocess.Popen(self.emulator(*arguments), stdout=subprocess.PIPE,
                                    stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
         self.addCleanup(process.__exit__, None, None, None)  # waits, closes the pipes
         self.addCleanup(process.kill)  # sends nothing to one that has ended
@@ -36,17 +41,17 @@ class SimEmulator(unittest.TestCase):
         process.send_signal(signal.SIGINT)
         self.assertEqual(process.wait(timeout=5), 0)
         self.assertEqual(process.stdout.readline(), b"sim-emulator: stopped, area released\n")
-        self.assertFalse(AREA.exists(), "the object is removed at the end")
+        self.assertFalse(self.area.exists(), "the object is removed at the end")
 
     def test_publishes_the_built_in_pages_in_turn_until_interrupted(self):
         process = self.start("--interval", "0.3")
         self.assertTrue(process.stdout.readline().startswith(
             b"sim-emulator: publishing FalconSharedMemoryArea (4096 bytes)"))
-        self.assertEqual(AREA.stat().st_size, 4096)
+        self.assertEqual(self.area.stat().st_size, 4096)
         seen = set()
         deadline = time.monotonic() + 5
         while len(seen) < 3 and time.monotonic() < deadline:
-            area = AREA.read_bytes()
+            area = self.area.read_bytes()
             seen.add(area[236:496])
             self.assertEqual(area[:236] + area[496:], bytes(236 + 4096 - 496))
             self.assertIn(2, area[366:496])  # every built-in page marks a field
@@ -61,7 +66,7 @@ class SimEmulator(unittest.TestCase):
             pages.flush()
             process = self.start("--pages", pages.name)
             self.assertIn(b"1 page, 3.0 s each", process.stdout.readline())
-            area = AREA.read_bytes()
+            area = self.area.read_bytes()
         self.assertEqual(area[236:262], b"HELLO \x01\x02^".ljust(25) + b"\0")
         self.assertEqual(area[236 + 104:236 + 130], b"\xff".ljust(25) + b"\0")
         self.assertEqual(area[366:392], b"\0\2\2" + bytes(23))
@@ -71,30 +76,25 @@ class SimEmulator(unittest.TestCase):
         with tempfile.NamedTemporaryFile("w", suffix=".txt") as pages:
             pages.write("page\ntext |ok|\ntext |way too long for one line of it|\n")
             pages.flush()
-            result = subprocess.run([EMULATOR, "--pages", pages.name], capture_output=True,
+            result = subprocess.run(self.emulator("--pages", pages.name), capture_output=True,
                                     timeout=5)
         self.assertEqual(result.returncode, 1)
         self.assertEqual(result.stderr.decode(), f"sim-emulator: {pages.name}: line 3: text row "
                                                  "has more than 25 cells\n")
         self.assertEqual(result.stdout, b"")
-        self.assertFalse(AREA.exists())
+        self.assertFalse(self.area.exists())
 
     def test_refuses_an_area_that_exists_already(self):
         first = self.start()
         first.stdout.readline()
-        before = AREA.read_bytes()
-        second = subprocess.run([EMULATOR], capture_output=True, timeout=5)
+        before = self.area.read_bytes()
+        second = subprocess.run(self.emulator(), capture_output=True, timeout=5)
         self.assertEqual(second.returncode, 1)
         self.assertIn(b"the area already exists", second.stderr)
-        self.assertEqual(AREA.read_bytes(), before)
+        self.assertEqual(self.area.read_bytes(), before)
         self.stop(first)
 
 
 if __name__ == "__main__":
     EMULATOR = os.path.abspath(sys.argv.pop(1))
-    if not os.environ.get(PRIVATE) and not namespace.unavailable_reason():
-        os.environ[PRIVATE] = "1"
-        command = namespace.private_shm_command([sys.executable, os.path.abspath(__file__),
-                                                 EMULATOR, *sys.argv[1:]])
-        os.execvp(command[0], command)
     unittest.main()

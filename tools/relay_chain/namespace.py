@@ -61,12 +61,6 @@ def require(test, skip_prefix=""):
         test.skipTest(skip_prefix + reason)
 
 
-def private_shm_command(argv):
-    """The argv that runs argv in a namespace of its own with an empty /dev/shm."""
-    return _unshare_command() + ["--", "sh", "-c", 'mount -t tmpfs tmpfs /dev/shm && exec "$@"',
-                                 "sh", *argv]
-
-
 class MountNamespace:
     """The holder of one namespace; command() gives the argv that runs a program inside it."""
 
