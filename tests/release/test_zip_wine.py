@@ -14,8 +14,8 @@ import zipfile
 import release_files
 from release_files import ONE_PAGE, ONE_PAGE_MARKS, ONE_PAGE_TEXT, VERSION, ZIP
 from relay_cases import BANNER, CONNECTED, NO_PORT, PAIR, model_pair
-from relay_chain.panel import PtyPanel
-from relay_chain.processes import Process, fold, processes_with
+from relay_chain.processes import fold, processes_with
+from relay_chain.rig import Rig
 from relay_chain.wine import WinePrefix, windows_path
 
 TOP = f"panel-relay-{VERSION}-windows-x64"
@@ -56,26 +56,20 @@ class ZipUnderWine(unittest.TestCase):
         shutil.rmtree(cls.directory, ignore_errors=True)
 
     def setUp(self):
-        self.prefix = WinePrefix(self.template)
-        self.addCleanup(self.prefix.close)
-        self.panel = PtyPanel()
-        self.addCleanup(self.panel.close)
+        self.rig = Rig(WinePrefix(self.template), self.program("panel-relay.exe"))
+        self.addCleanup(self.rig.close)
+        self.prefix, self.panel = self.rig.place, self.rig.panel
 
     def program(self, name):
         return os.path.join(self.unpacked, name)
-
-    def start(self, argv, **options):
-        process = Process(argv, env=self.prefix.env, **options)
-        self.addCleanup(process.kill)
-        return process
 
     def start_simulator(self):
         """The zip's sim-emulator.exe publishing ONE_PAGE in this prefix."""
         pages = os.path.join(self.prefix.directory, "one-page.txt")
         with open(pages, "w") as page_file:
             page_file.write(ONE_PAGE)
-        simulator = self.start(["wine", self.program("sim-emulator.exe"), "--pages",
-                                windows_path(pages)])
+        simulator = self.rig.start([self.program("sim-emulator.exe"), "--pages",
+                                    windows_path(pages)])
         self.assertIsNotNone(simulator.wait_for_output("1 page", 60), simulator.output())
         return simulator
 
@@ -111,14 +105,14 @@ class ZipUnderWine(unittest.TestCase):
                              (0, f"{emulator} {VERSION}\n"))
 
     def test_no_port(self):
-        relay = self.start(["wine", self.program("panel-relay.exe")])
+        relay = self.rig.start_relay()
         self.assertEqual(relay.wait(30), 1)
         self.assertEqual(relay.output(), BANNER + NO_PORT)
 
     def test_relays_the_simulator_emulators_page_and_ends_with_0_on_ctrl_c(self):
         simulator = self.start_simulator()
         self.prefix.point_com4(self.panel.slave_path)
-        relay = self.start(["wine", self.program("panel-relay.exe")])
+        relay = self.rig.start_relay()
         self.assertIsNotNone(relay.wait_for_output(CONNECTED, 40), relay.output())
         self.assertTrue(self.panel.wait_for_bytes(3 * PAIR, 10))
         self.stop(relay, 0)
@@ -130,8 +124,8 @@ class ZipUnderWine(unittest.TestCase):
 
     def launcher(self):
         """The launcher as a double click runs it: cmd given its full path."""
-        launcher = self.start(["wine", "cmd", "/c", windows_path(self.program(LAUNCHER))],
-                              stdin=subprocess.PIPE)
+        launcher = self.rig.start(["cmd", "/c", windows_path(self.program(LAUNCHER))],
+                                  stdin=subprocess.PIPE)
         self.addCleanup(launcher.popen.stdin.close)
         return launcher
 

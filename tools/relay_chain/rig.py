@@ -16,9 +16,10 @@ class Rig:
         self.processes = []
         self.standins = []
 
-    def start(self, argv, env=None):
-        """Any program in the place, its console recorded."""
-        process = Process(self.place.command(argv), env=self.place.env if env is None else env)
+    def start(self, argv, env=None, **options):
+        """Any program in the place, its console recorded (options: Process's, stdin say)."""
+        process = Process(self.place.command(argv), env=self.place.env if env is None else env,
+                          **options)
         self.processes.append(process)
         return process
 
