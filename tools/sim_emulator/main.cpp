@@ -36,14 +36,14 @@ bool ParseSeconds(const char* text, double* seconds) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::printf("sim-emulator %s\n", PANEL_RELAY_VERSION);
+    return 0;
+  }
   const char* page_file = nullptr;
   double interval_seconds = 3;
   for (int i = 1; i < argc; ++i) {
     const bool has_value = i + 1 < argc;
-    if (std::strcmp(argv[i], "--version") == 0 && argc == 2) {
-      std::printf("sim-emulator %s\n", PANEL_RELAY_VERSION);
-      return 0;
-    }
     if (std::strcmp(argv[i], "--pages") == 0 && has_value) {
       page_file = argv[++i];
     } else if (std::strcmp(argv[i], "--interval") == 0 && has_value) {
