@@ -2,6 +2,7 @@
 // counterpart of Ctrl+Break), SIGHUP (terminal closed) and SIGTERM (kill, shutdown). The
 // handler only sets the lock-free flag the main thread polls, which is safe in a signal handler.
 #include <csignal>
+#include <initializer_list>
 
 #include "common/stop_requested.h"
 #include "relay/relay_run.h"

@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <initializer_list>
 #include <iterator>
 #include <string>
 #include <thread>
@@ -29,6 +30,7 @@
 #include "panel_link/panel_link_posix.h"
 #include "relay/relay_run.h"
 #include "sim_link/sim_link.h"
+#include "tool_support/line_speed.h"
 
 namespace {
 
@@ -148,7 +150,7 @@ TEST(LineSettings, AreRaw1200Baud8N1WithoutFlowControlOrControlCharacters) {
   ASSERT_GE(pty.slave, 0);
   termios applied{};
   ASSERT_EQ(tcgetattr(pty.slave, &applied), 0);
-  EXPECT_EQ(cfgetospeed(&applied), static_cast<speed_t>(B1200));
+  EXPECT_EQ(LineOutputBaud(pty.slave), 1200u);
   EXPECT_EQ(applied.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS), static_cast<tcflag_t>(CS8));
   EXPECT_EQ(applied.c_iflag & (IXON | IXOFF | ICRNL | ISTRIP), 0u);
   EXPECT_EQ(applied.c_oflag & OPOST, 0u);

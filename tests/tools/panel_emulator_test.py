@@ -14,6 +14,7 @@ import unittest
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
 from relay_chain.figures import cpu_seconds  # noqa: E402
 from relay_chain.line import pair_of  # noqa: E402
+from relay_chain.panel import set_speed_termios2  # noqa: E402
 
 EMULATOR = None
 GLYPHS = {"\x12": "↕", "\xa7": "°"}
@@ -60,8 +61,10 @@ class PseudoTerminalPanel(unittest.TestCase):
             if time.monotonic() > deadline:
                 self.fail(f"no {needle!r} in output: {self.text.decode()!r}")
 
-    def open_slave(self, speed=None):
+    def open_slave(self, speed=None, termios2_baud=None):
         slave = os.open(self.link, os.O_RDWR | os.O_NOCTTY)
+        if termios2_baud is not None:
+            set_speed_termios2(slave, termios2_baud)
         if speed is not None:
             attributes = termios.tcgetattr(slave)
             attributes[4] = attributes[5] = speed
@@ -73,9 +76,9 @@ class PseudoTerminalPanel(unittest.TestCase):
         os.close(self.open_slave(termios.B1200))
         self.output("restart\n")
 
-    def send(self, shown, *pieces, speed=None):
+    def send(self, shown, *pieces, speed=None, termios2_baud=None):
         """Writes the pieces on the slave, opened anew, and closes it once shown is printed."""
-        slave = self.open_slave(speed)
+        slave = self.open_slave(speed, termios2_baud)
         for piece in pieces:
             os.write(slave, piece)
         self.output(shown)
@@ -128,6 +131,17 @@ class PseudoTerminalPanel(unittest.TestCase):
         text, summary = self.stop()
         self.assertEqual(text, dump_block(1, b"ONE") + dump_block(2, b"TWO"))
         self.assertIn("restarts 0", summary)
+
+    def test_rates_set_through_termios2_count_as_set_with_tcsetattr(self):
+        """Wine 10 sets every rate through termios2, as BOTHER and a number of baud."""
+        os.close(self.open_slave(termios2_baud=1200))
+        self.output("restart\n")
+        time.sleep(1.3)  # the restart (1 s here) is over
+        self.send("AT 9600", pair_of(b"AT 9600"), termios2_baud=9600)
+        time.sleep(0.5)  # closed at 9600: no restart
+        text, summary = self.stop()
+        self.assertEqual(text, "restart\n" + dump_block(1, b"AT 9600"))
+        self.assertIn("restarts 1", summary)
 
 
 class RecordedStream(unittest.TestCase):

@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "panel_emulator/panel_line.h"
+#include "tool_support/line_speed.h"
 #include "tool_support/tool_stop.h"
 
 namespace {
@@ -120,9 +121,7 @@ LineEvent ReadPanelLine(PanelLine* line, std::uint8_t* buffer, std::size_t capac
 }
 
 bool PanelLineAt1200Baud(const PanelLine& line) {
-  termios settings{};
-  return line.sees_restarts && tcgetattr(line.fd, &settings) == 0 &&
-         cfgetospeed(&settings) == B1200;
+  return line.sees_restarts && LineOutputBaud(line.fd) == 1200;
 }
 
 void ClosePanelLine(PanelLine* line) {

@@ -11,6 +11,33 @@ import termios
 import threading
 import time
 
+# termios2 (Linux, asm-generic ioctl numbers as on x86-64): the rate as a number of baud, which
+# Wine 10 sets for every rate, leaving tcgetattr to report only BOTHER.
+_TERMIOS2 = struct.Struct("4IB19s2I")  # flags, c_line, c_cc[19], c_ispeed, c_ospeed
+_TCGETS2 = 2 << 30 | _TERMIOS2.size << 16 | ord("T") << 8 | 0x2A
+_TCSETS2 = 1 << 30 | _TERMIOS2.size << 16 | ord("T") << 8 | 0x2B
+_BOTHER = 0o010000
+_BAUD = {getattr(termios, f"B{rate}"): rate for rate in (
+    0, 50, 75, 110, 134, 150, 200, 300, 600, 1200, 1800, 2400, 4800, 9600, 19200, 38400, 57600,
+    115200, 230400)}
+
+
+def line_speeds(fd):
+    """(input, output) speed in baud of the terminal fd, set by a B-constant or by termios2."""
+    attributes = termios.tcgetattr(fd)
+    if _BOTHER not in (attributes[4], attributes[5]):
+        return _BAUD.get(attributes[4]), _BAUD.get(attributes[5])
+    fields = _TERMIOS2.unpack(fcntl.ioctl(fd, _TCGETS2, bytes(_TERMIOS2.size)))
+    return fields[-2], fields[-1]
+
+
+def set_speed_termios2(fd, baud):
+    """Sets both speeds to baud through termios2 with BOTHER, as Wine 10 does."""
+    *flags, line, characters, _, _ = _TERMIOS2.unpack(
+        fcntl.ioctl(fd, _TCGETS2, bytes(_TERMIOS2.size)))
+    flags[2] = flags[2] & ~termios.CBAUD & ~(termios.CBAUD << 16) | _BOTHER | _BOTHER << 16
+    fcntl.ioctl(fd, _TCSETS2, _TERMIOS2.pack(*flags, line, characters, baud, baud))
+
 
 class PtyPanel:
     """The master of a pseudo-terminal whose slave the relay opens. The slave is never opened
@@ -90,8 +117,12 @@ class PtyPanel:
 
     def settings(self):
         """The line settings as the relay left them: [iflag, oflag, cflag, lflag, ispeed,
-        ospeed, cc]."""
+        ospeed, cc]; the speeds as tcgetattr has them (BOTHER where set through termios2)."""
         return termios.tcgetattr(self.master)
+
+    def speeds(self):
+        """The line's (input, output) speed in baud, however the relay set it."""
+        return line_speeds(self.master)
 
     def set_settings(self, attributes):
         termios.tcsetattr(self.master, termios.TCSANOW, attributes)

@@ -3,6 +3,7 @@
 #include <time.h>
 
 #include <atomic>
+#include <initializer_list>
 
 #include "tool_support/tool_stop.h"
 

@@ -1,0 +1,8 @@
+// The speed a serial line (or pseudo-terminal) is set to, in baud, however it was set: with a
+// B-constant through tcsetattr, or as an arbitrary rate through termios2 (CBAUD = BOTHER, the
+// rate in c_ospeed), which is how Wine 10 sets every rate and which tcgetattr reports
+// only as BOTHER. POSIX only.
+#pragma once
+
+// The line's output speed in baud, or 0 when it cannot be read.
+unsigned LineOutputBaud(int fd);
