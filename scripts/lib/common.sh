@@ -23,7 +23,26 @@ ensure_packages() {
 
 BUILD_PACKAGES=(cmake make g++ libgtest-dev libbenchmark-dev python3 g++-mingw-w64-x86-64)
 RUN_PACKAGES=(wine wine64)
-# What the tests watch the programs with: strace for what a pseudo-terminal cannot show.
-TEST_PACKAGES=(strace util-linux)
+# What the tests watch the programs with: strace for what a pseudo-terminal cannot show; and
+# clang, whose build of the native tree must be as free of warnings as GCC's.
+TEST_PACKAGES=(strace util-linux clang)
 
 JOBS=$(nproc 2>/dev/null || echo 2)
+
+# Whether this tree is a git checkout of its own (not a tarball that happens to sit in one) and
+# git is there to read it.
+in_git_checkout() {
+  command -v git >/dev/null 2>&1 &&
+    [ "$(git rev-parse --show-toplevel 2>/dev/null)" = "$(pwd -P)" ]
+}
+
+# export_tree TARGET: the tree's files into TARGET, without .git or builds: the last commit
+# (git archive) in a git checkout, else this directory's files (a tarball's, say).
+export_tree() {
+  mkdir -p "$1"
+  if in_git_checkout; then
+    git archive --format=tar HEAD | tar -x -C "$1"
+  else
+    tar -c --exclude=./build --exclude=./dist --exclude=./.git . | tar -x -C "$1"
+  fi
+}

@@ -24,14 +24,16 @@ def relative(paths, top):
 
 def copy_checkout(target):
     """The files of the checkout, without its builds."""
-    listed = subprocess.run(["git", "-C", TOP, "ls-files", "-z", "--cached", "--others",
-                             "--exclude-standard"], capture_output=True)
-    if listed.returncode == 0:
+    listed = None
+    if shutil.which("git") and os.path.exists(os.path.join(TOP, ".git")):
+        listed = subprocess.run(["git", "-C", TOP, "ls-files", "-z", "--cached", "--others",
+                                 "--exclude-standard"], capture_output=True)
+    if listed is not None and listed.returncode == 0:
         for name in filter(None, listed.stdout.decode().split("\0")):
             if os.path.isfile(os.path.join(TOP, name)):
                 os.makedirs(os.path.join(target, os.path.dirname(name)), exist_ok=True)
                 shutil.copy2(os.path.join(TOP, name), os.path.join(target, name))
-    else:  # not a git checkout
+    else:  # not a git checkout, or no git to ask
         shutil.copytree(TOP, target, ignore=shutil.ignore_patterns("build", "dist", ".git"))
 
 
