@@ -13,7 +13,8 @@ import zipfile
 
 import release_files
 from release_files import ONE_PAGE, ONE_PAGE_MARKS, ONE_PAGE_TEXT, VERSION, ZIP
-from relay_cases import BANNER, CONNECTED, NO_PORT, PAIR, model_pair
+from relay_cases import (BANNER, CONNECTED, COUNTDOWN, NO_PORT, ORDINARY_RUN, PAIR, RESTART,
+                         model_pair)
 from relay_chain.processes import fold, processes_with
 from relay_chain.rig import Rig
 from relay_chain.wine import WinePrefix, windows_path
@@ -21,6 +22,16 @@ from relay_chain.wine import WinePrefix, windows_path
 TOP = f"panel-relay-{VERSION}-windows-x64"
 LAUNCHER = "Start panel-relay.cmd"
 PAUSE_PROMPT = "Press any key to continue"
+SERIALCOMM = r"HKLM\HARDWARE\DEVICEMAP\SERIALCOMM"
+# What the launcher adds after a failing run, before its pause.
+PORTS = "\nSerial ports Windows knows now: {}\n"
+HOW_TO_GIVE_COM4 = (
+    "panel-relay uses COM4 only. To give the panel's adapter COM4: Device Manager >\n"
+    "Ports (COM & LPT) > the adapter > Properties > Port Settings > Advanced >\n"
+    "COM Port Number > COM4. Then start panel-relay again.\n")
+NO_SERIAL_PORT = (
+    "\nWindows knows no serial port now: the panel's USB-serial adapter is not plugged\n"
+    "in, or its driver is not installed.\n")
 
 
 def wine_processes_of(prefix, program):
@@ -148,8 +159,50 @@ class ZipUnderWine(unittest.TestCase):
         self.assertEqual(len(relays), 1, "the relay the launcher started is not to be found")
         os.kill(relays[0], signal.SIGINT)  # Ctrl+C to the relay alone
         self.assertEqual(launcher.wait(20), 0, launcher.output())
-        self.assertNotIn(PAUSE_PROMPT, launcher.output())
+        self.assertEqual(launcher.output(), ORDINARY_RUN)  # no ports, no pause
         self.stop(simulator, 0)
+
+    def serial_ports(self, entries):
+        """Makes SERIALCOMM hold just entries, (device, port) pairs, in place of the ports Wine
+        entered from the machine's own serial devices; with entries None, removes the key."""
+        commands = [["reg", "delete", SERIALCOMM, "/f", *([] if entries is None else ["/va"])]]
+        commands += [["reg", "add", SERIALCOMM, "/v", device, "/d", port, "/f"]
+                     for device, port in entries or []]
+        for command in commands:
+            result = subprocess.run(self.prefix.command(command), env=self.prefix.env,
+                                    stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+            self.assertEqual(result.returncode, 0, fold(result.stdout))
+
+    def until_pause(self, launcher, timeout=30):
+        """What the launcher printed before its pause, and its status once a key is pressed."""
+        self.assertIsNotNone(launcher.wait_for_output(PAUSE_PROMPT, timeout), launcher.output())
+        printed = launcher.output().split(PAUSE_PROMPT)[0]
+        launcher.popen.stdin.write(b"\r\n")
+        launcher.popen.stdin.close()
+        return printed, launcher.wait(20)
+
+    def test_launcher_without_com4_lists_the_ports_and_how_to_give_the_adapter_com4(self):
+        # COM40 is not COM4; a driver's device name may hold spaces.
+        self.serial_ports([("\\Device\\BthModem0", "COM40"), ("\\Device\\Serial0", "COM1"),
+                           ("\\Device\\USB Serial 2", "COM7")])
+        self.assertEqual(self.until_pause(self.launcher()), (
+            BANNER + NO_PORT + PORTS.format("COM40 COM1 COM7") + HOW_TO_GIVE_COM4, 1))
+
+    def test_launcher_without_any_serial_port_says_so(self):
+        for entries in ([], None):  # the key empty, or not there at all
+            self.serial_ports(entries)
+            self.assertEqual(self.until_pause(self.launcher()),
+                             (BANNER + NO_PORT + NO_SERIAL_PORT, 1), entries)
+
+    def test_launcher_lists_the_ports_alone_when_com4_is_known(self):
+        # Known to Windows, but gone when the relay opens it again after the countdown.
+        self.serial_ports([("\\Device\\Serial0", "COM1"), ("\\Device\\VCP0", "COM4")])
+        self.prefix.point_com4(self.panel.slave_path)
+        launcher = self.launcher()
+        self.assertIsNotNone(launcher.wait_for_output(RESTART, 30), launcher.output())
+        self.prefix.point_com4(None)
+        self.assertEqual(self.until_pause(launcher, 40), (
+            BANNER + RESTART + COUNTDOWN + NO_PORT + PORTS.format("COM1 COM4"), 1))
 
 
 if __name__ == "__main__":
