@@ -53,7 +53,7 @@ bool WaitForSimulatorArea(SimulatorArea* area) {
 }
 
 bool MapSimulatorArea(SimulatorArea* area) {
-  void* base = MAP_FAILED;
+  const void* base = MAP_FAILED;
   std::size_t length = 0;
   const off_t size = ObjectSize(area->fd);
   if (size >= 0) {

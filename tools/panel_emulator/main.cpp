@@ -62,8 +62,9 @@ bool ParseOptions(int argc, char** argv, Options* options) {
     } else if (std::strcmp(argument, "--restart-seconds") == 0 && has_value) {
       const char* value = argv[++i];
       options->restart_seconds = std::strtod(value, &end);
-      if (end == value || *end != '\0' ||
-          !(options->restart_seconds >= 0.5 && options->restart_seconds <= 10)) {
+      // False for NaN too, which a test of being out of range would let through.
+      const bool in_range = options->restart_seconds >= 0.5 && options->restart_seconds <= 10;
+      if (end == value || *end != '\0' || !in_range) {
         return false;
       }
     } else if ((argument[0] != '-' || std::strcmp(argument, "-") == 0) &&

@@ -28,7 +28,8 @@ void Usage() {
 bool ParseSeconds(const char* text, double* seconds) {
   char* end = nullptr;
   const double value = std::strtod(text, &end);
-  if (end == text || *end != '\0' || !(value >= 0.2 && value <= 3600)) return false;
+  const bool in_range = value >= 0.2 && value <= 3600;  // false for NaN too
+  if (end == text || *end != '\0' || !in_range) return false;
   *seconds = value;
   return true;
 }

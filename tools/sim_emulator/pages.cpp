@@ -172,12 +172,14 @@ bool LoadPageFile(const char* path, std::vector<Page>* pages, std::string* error
   std::string content;
   char buffer[4096];
   bool too_big = false;
-  for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, file)) > 0;) {
+  for (;;) {
+    const std::size_t got = std::fread(buffer, 1, sizeof buffer, file);
     content.append(buffer, got);
     if (content.size() > static_cast<std::size_t>(kMaxFileBytes)) {
       too_big = true;
       break;
     }
+    if (got < sizeof buffer) break;  // the end, or an error: nothing more to read either way
   }
   const bool read_failed = std::ferror(file) != 0;
   std::fclose(file);

@@ -6,3 +6,10 @@
 
 // The line's output speed in baud, or 0 when it cannot be read.
 unsigned LineOutputBaud(int fd);
+
+#if defined(__linux__)
+// True, with the rate, when the line's output speed is set as BOTHER; in a file of its own,
+// line_speed_linux.cpp, since the kernel's termios2 header cannot share a translation unit with
+// <termios.h>.
+bool LineOutputBaudFromTermios2(int fd, unsigned* baud);
+#endif

@@ -4,7 +4,7 @@
 #include <asm/termbits.h>
 #include <sys/ioctl.h>
 
-bool LineOutputBaudFromTermios2(int fd, unsigned* baud);
+#include "tool_support/line_speed.h"
 
 bool LineOutputBaudFromTermios2(int fd, unsigned* baud) {
   termios2 settings{};

@@ -22,7 +22,8 @@ void InstallToolStopHandler() {
   struct sigaction action {};
   action.sa_handler = OnStopSignal;
   sigemptyset(&action.sa_mask);
-  for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal_number, &action, nullptr);
+  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP})
+    sigaction(signal_number, &action, nullptr);
   // A closed terminal or pipe must end the program through its orderly path, not kill it.
   signal(SIGPIPE, SIG_IGN);
 }
@@ -32,7 +33,7 @@ bool ToolStopRequested() {
 }
 
 void ToolSleepMilliseconds(unsigned milliseconds) {
-  timespec wait{static_cast<time_t>(milliseconds / 1000),
-                static_cast<long>(milliseconds % 1000) * 1000000L};
+  const timespec wait{static_cast<time_t>(milliseconds / 1000),
+                      static_cast<long>(milliseconds % 1000) * 1000000L};
   nanosleep(&wait, nullptr);  // a signal cuts it short, which is what the stop wants
 }
