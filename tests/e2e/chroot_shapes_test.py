@@ -43,6 +43,16 @@ def build_and_enter(root, shape, argv):
             else:
                 recursive = "--rbind" if name in BOUND_WHOLE else "--bind"
                 subprocess.run(["mount", recursive, source, target], check=True)
+    # A checkout or a build under a directory made fresh here (/tmp, say) is bound back in at
+    # its place.
+    programs = [os.environ[name] for name in ("PANEL_RELAY_BIN", "AREA_STANDIN_BIN",
+                                              "SIM_EMULATOR_BIN") if os.environ.get(name)]
+    for place in [os.path.join(HERE, "..", ".."), *map(os.path.dirname, programs)]:
+        place = os.path.realpath(place)
+        inside = os.path.join(root, os.path.relpath(place, "/"))
+        if not os.path.isdir(inside) or not os.listdir(inside):
+            os.makedirs(inside, exist_ok=True)
+            subprocess.run(["mount", "--bind", place, inside], check=True)
     # The relay runs from where only the chroot has it (its own /tmp), as a package build's
     # programs do: started anywhere else, it is not found.
     only_here = tempfile.mkdtemp(dir=os.path.join(root, "tmp"))
