@@ -3,7 +3,8 @@
 Inside it /dev is a fresh tmpfs with only null, the machine's /dev/pts (so the test's
 pseudo-terminals are the same there), ptmx, COM4 (a symlink the test points where it likes) and
 a fresh /dev/shm for the area; nothing made there reaches the machine, and it all goes with the
-namespace. A holder (this file run under `unshare --mount`) builds it and keeps it alive until
+namespace. Shaped like a usual PC, it also has the serial ports /dev/ttyS0 up, which the kernel
+makes whether the hardware is there or not (and Wine maps as COM ports at a prefix's start). A holder (this file run under `unshare --mount`) builds it and keeps it alive until
 its standard input closes; the test reaches its files through /proc/PID/root, and runs programs
 in it with `nsenter`, which execs them, so each keeps its process id and gets signals first-hand.
 """
@@ -11,6 +12,7 @@ in it with `nsenter`, which execs them, so each keeps its process id and gets si
 import ctypes
 import os
 import shutil
+import stat
 import subprocess
 import sys
 
@@ -66,9 +68,10 @@ class MountNamespace:
 
     env = None  # programs run in here with this process's environment
 
-    def __init__(self):
+    def __init__(self, serial_ports=0):
         self._holder = subprocess.Popen(
-            _unshare_command() + ["--", sys.executable, os.path.abspath(__file__)],
+            _unshare_command() + ["--", sys.executable, os.path.abspath(__file__),
+                                  str(serial_ports)],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         said = self._holder.stdout.readline()
         if said != b"ok\n":
@@ -125,7 +128,7 @@ def _mount(source, target, fstype=None, flags=0, options=None):
         raise OSError(error, f"mount {source} on {target}: {os.strerror(error)}")
 
 
-def _build_dev():
+def _build_dev(serial_ports):
     # Held open across the tmpfs mount, which hides the originals; bound back from these.
     pts = os.open("/dev/pts", os.O_RDONLY | os.O_DIRECTORY)
     null = os.open("/dev/null", os.O_RDWR)
@@ -137,11 +140,18 @@ def _build_dev():
     os.symlink("pts/ptmx", "/dev/ptmx")
     os.mkdir("/dev/shm")
     _mount("panel-relay-shm", "/dev/shm", "tmpfs", 0, "mode=1777")
+    for number in range(serial_ports):
+        path = f"/dev/ttyS{number}"
+        try:  # the 8250 driver's node: major 4, minors from 64
+            os.mknod(path, 0o660 | stat.S_IFCHR, os.makedev(4, 64 + number))
+        except PermissionError:  # no mknod in a user namespace: a device all may open
+            os.close(os.open(path, os.O_CREAT | os.O_WRONLY, 0o666))
+            _mount(f"/proc/self/fd/{null}", path, flags=4096)
 
 
 if __name__ == "__main__":  # the holder
     try:
-        _build_dev()
+        _build_dev(int(sys.argv[1]))
     except OSError as error:
         sys.exit(f"error {error}")
     print("ok", flush=True)

@@ -1,7 +1,10 @@
 """The Wine side of the chain: a template prefix prepared once (wineboot takes a while) and copied
 for every run; in the copy its own wineserver, started before any Wine program would start one,
-and stopped with `wineserver -k` at the end; COM4 as a link in the prefix's dosdevices; and the
-command that starts a Windows program in it (SIGINT to that `wine` is the program's Ctrl+C)."""
+and stopped with `wineserver -k` at the end; COM4; and the command that starts a Windows program
+in it (SIGINT to that `wine` is the program's Ctrl+C).
+
+COM4 is a link in the prefix's dosdevices, made after the prefix has started: at each start
+Wine gives COM1, COM2, ... to the serial devices it finds, replacing links of those names."""
 
 import os
 import shutil
@@ -58,10 +61,13 @@ class WinePrefix:
     """A private prefix with its own wineserver: a copy of the template (prepared first where
     missing), or with template None a new prefix made in place; at path (default: a temporary
     directory, removed at the end). Its programs are started by `group` (default: a plain
-    ProcessGroup). Raises RuntimeError when Wine cannot be brought up."""
+    ProcessGroup); with a namespace (a MountNamespace), the server and every program run inside
+    it, so that Wine sees that namespace's /dev. Raises RuntimeError when Wine cannot be brought
+    up."""
 
-    def __init__(self, template, path=None, group=None, announce=None):
+    def __init__(self, template, path=None, group=None, announce=None, namespace=None):
         self.group = group or ProcessGroup()
+        self.namespace = namespace
         self.directory = None if path else tempfile.mkdtemp(prefix="panel-relay-wine-")
         self.path = path or os.path.join(self.directory, "prefix")
         self.env = environment(self.path, self.group.env)
@@ -79,9 +85,17 @@ class WinePrefix:
               or subprocess.run(["cp", "-a", template, self.path]).returncode != 0):
             raise RuntimeError("the Wine prefix could not be prepared")
         self.point_com4(None)
+        self._first = ["wineboot", "-i"] if template is None else ["wine", "cmd", "/c", "exit"]
+        self.start()
+
+    def start(self):
+        """Starts the prefix's Wine, as the first program started in it does: its wineserver,
+        then its background services (among them the one that maps the serial ports it finds as
+        COM ports, replacing links of those names in dosdevices)."""
         # Ours must be the prefix's server before any Wine program would start one of its own;
         # it works in its server directory, where its socket appears once it listens.
-        self.server = self.group.start(["wineserver", "--foreground", "--persistent"],
+        self.server = self.group.start(self.command(["wineserver", "--foreground", "--persistent"],
+                                                    program=False),
                                        env=self.env, stdout=subprocess.DEVNULL,
                                        stderr=subprocess.DEVNULL)
         socket = f"/proc/{self.server.pid}/cwd/socket"
@@ -89,9 +103,20 @@ class WinePrefix:
             raise RuntimeError("the wineserver did not start")
         # A throw-away process first: Wine's background services start with it, and so do not
         # hold the pipes of the programs started later open after those have ended.
-        first = ["wineboot", "-i"] if template is None else ["wine", "cmd", "/c", "exit"]
-        if not self.group.run(first, 180, env=self.env):
+        if not self.group.run(self.command(self._first, program=False), 180, env=self.env):
             raise RuntimeError("Wine does not run in the prefix")
+        self._first = ["wine", "cmd", "/c", "exit"]
+
+    def stop(self):
+        """Ends the prefix's Wine (its server writes the registry out): whether its wineserver
+        ended by itself (else it was killed)."""
+        if self.server is None:
+            return True
+        subprocess.run(["wineserver", "-k"], env=self.env, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=30, check=False)
+        ended = stop(self.server, signal.SIGTERM, 15) is not None
+        self.server = None
+        return ended
 
     def point_com4(self, device):
         """Points COM4 at device, or leaves the prefix without a COM4 when device is None."""
@@ -101,8 +126,10 @@ class WinePrefix:
         if device is not None:
             os.symlink(device, link)
 
-    def command(self, argv):
-        return ["wine", *argv]
+    def command(self, argv, program=True):
+        """The argv that runs a Windows program (or, with program False, a Wine tool) here."""
+        argv = ["wine", *argv] if program else list(argv)
+        return self.namespace.command(argv) if self.namespace else argv
 
     def program_pid(self, popen, exe):
         return windows_program_pid(popen, os.path.basename(exe))
@@ -113,11 +140,7 @@ class WinePrefix:
 
     def close(self):
         """Ends the prefix's Wine: whether its wineserver ended by itself (else it was killed)."""
-        ended = True
-        if self.server is not None:
-            subprocess.run(["wineserver", "-k"], env=self.env, stdout=subprocess.DEVNULL,
-                           stderr=subprocess.DEVNULL, timeout=30, check=False)
-            ended = stop(self.server, signal.SIGTERM, 15) is not None
+        ended = self.stop()
         if self.directory:
             shutil.rmtree(self.directory, ignore_errors=True)
         return ended

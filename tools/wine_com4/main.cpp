@@ -1,0 +1,219 @@
+// panel-relay-com4: gives a Wine prefix a COM4 that Wine keeps, or shows what COM4 is there.
+//
+//   panel-relay-com4 PREFIX DEVICE   the registry value COM4 = DEVICE under
+//                                    HKLM\Software\Wine\Ports, and dosdevices/com4 -> DEVICE
+//   panel-relay-com4 PREFIX          what COM4 is in the prefix now
+//
+// At each start of a prefix Wine gives COM1, COM2, ... to the serial devices it finds, replacing
+// links of those names; it keeps only the ports named in the registry. So a link made by hand
+// becomes /dev/ttyS3 on a PC with four serial ports, while the registry value holds.
+//
+// No Wine program is started: another Wine build than the simulator's would update the prefix
+// for itself. system.reg is edited as text, which is sound only while no wineserver runs for the
+// prefix (the server writes its own copy back when it ends), so a running one is refused.
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "wine_com4/prefix_files.h"
+#include "wine_com4/wine_registry.h"
+
+namespace {
+
+constexpr const char* kPortsKey = "Software\\Wine\\Ports";
+constexpr const char* kPortsKeyShown = "HKLM\\Software\\Wine\\Ports";
+constexpr const char* kValue = "COM4";
+
+void Usage() {
+  std::fprintf(stderr,
+               "usage: panel-relay-com4 PREFIX [DEVICE] | --version\n"
+               "  PREFIX  the simulator's Wine prefix (the directory that holds system.reg)\n"
+               "  DEVICE  the panel's serial device, best its name under /dev/serial/by-id/\n"
+               "With DEVICE, gives the prefix a COM4 that Wine keeps: the registry value COM4 =\n"
+               "DEVICE under %s and the link dosdevices/com4 -> DEVICE.\n"
+               "Run it while the simulator is not running. Without DEVICE, shows what COM4 is.\n",
+               kPortsKeyShown);
+}
+
+int Fail(const std::string& message) {
+  std::fprintf(stderr, "panel-relay-com4: %s\n", message.c_str());
+  return 1;
+}
+
+std::string TrimmedPrefix(std::string prefix) {
+  while (prefix.size() > 1 && prefix.back() == '/') prefix.pop_back();
+  return prefix;
+}
+
+bool IsPrefix(const std::string& prefix) {
+  struct stat registry {};
+  return stat((prefix + "/system.reg").c_str(), &registry) == 0 && S_ISREG(registry.st_mode);
+}
+
+// The group that may use serial devices on this system, for a device that is not there.
+std::string SerialGroup() {
+  for (const char* name : {"dialout", "uucp"}) {
+    if (getgrnam(name) != nullptr) return name;
+  }
+  return {};
+}
+
+// One device, as the show form and the set form describe it (two spaces of indent given).
+void DescribeDevice(const std::string& path, const char* indent) {
+  const DeviceState state = InspectDevice(path);
+  if (!state.exists) {
+    const std::string group = SerialGroup();
+    std::printf("%sleads to nothing: no such device now (is the panel plugged in?)\n", indent);
+    if (!group.empty()) {
+      std::printf("%sserial devices here belong to the group '%s'\n", indent, group.c_str());
+    }
+    return;
+  }
+  const std::string where = state.resolved == path ? "" : "leads to " + state.resolved + ", ";
+  std::printf("%s%s%s; this user %s\n", indent, where.c_str(),
+              state.character ? "a character device" : "not a device",
+              state.usable ? "may read and write it" : "may not read and write it");
+  if (!state.usable) std::printf("%s%s\n", indent, state.advice.c_str());
+  const std::string stable = StableDeviceName(path);
+  if (!stable.empty()) {
+    std::printf(
+        "%sits stable name is %s (it follows the adapter when it comes back as\n"
+        "%sanother node)\n",
+        indent, stable.c_str(), indent);
+  }
+}
+
+int Show(const std::string& prefix) {
+  std::string registry;
+  std::string error;
+  if (!ReadWholeFile(prefix + "/system.reg", &registry, &error)) return Fail(error);
+  const RegistryValue value = FindRegistryValue(registry, kPortsKey, kValue);
+  const std::string link = prefix + "/dosdevices/com4";
+  char target[4096];
+  const ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
+  const bool has_link = length >= 0;
+  const std::string link_target =
+      has_link ? std::string(target, static_cast<std::size_t>(length)) : "";
+
+  std::printf("COM4 in the Wine prefix %s\n", prefix.c_str());
+  if (value.value_found && value.is_string) {
+    std::printf("  registry: %s \"%s\" = %s\n", kPortsKeyShown, kValue, value.data.c_str());
+    DescribeDevice(value.data, "            ");
+  } else if (value.value_found) {
+    std::printf("  registry: %s \"%s\" is not a string: %s\n", kPortsKeyShown, kValue,
+                value.data.c_str());
+  } else {
+    std::printf("  registry: no value \"%s\" under %s\n", kValue, kPortsKeyShown);
+  }
+  if (has_link) {
+    std::printf("  link:     %s -> %s\n", link.c_str(), link_target.c_str());
+    DescribeDevice(link_target, "            ");
+  } else {
+    std::printf("  link:     no %s\n", link.c_str());
+  }
+
+  std::string server;
+  if (WineserverRunning(prefix, &server)) {
+    std::printf(
+        "A wineserver runs for this prefix now (%s): Wine reads the registry value\n"
+        "again at the prefix's next start.\n",
+        server.c_str());
+  }
+  if (value.value_found && value.is_string) {
+    if (!has_link || link_target != value.data) {
+      std::printf("At the prefix's next start Wine makes the link lead to %s.\n",
+                  value.data.c_str());
+    } else {
+      std::printf("Wine keeps this COM4 at every start of the prefix.\n");
+    }
+  } else if (has_link) {
+    std::printf(
+        "Without the registry value Wine replaces this link at the prefix's next start\n"
+        "when it finds four serial devices (most PCs have /dev/ttyS0 to /dev/ttyS3).\n"
+        "To keep COM4: panel-relay-com4 %s DEVICE\n",
+        prefix.c_str());
+  } else {
+    std::printf("To give the prefix a COM4: panel-relay-com4 %s DEVICE\n", prefix.c_str());
+  }
+  return 0;
+}
+
+int Set(const std::string& prefix, const std::string& device) {
+  if (device.empty() || device[0] != '/') {
+    return Fail("DEVICE must be an absolute path, such as /dev/serial/by-id/usb-...: '" + device +
+                "' is not");
+  }
+  const DeviceState state = InspectDevice(device);
+  if (!state.exists) {
+    return Fail(device + " does not exist (is the panel plugged in? ls -l /dev/serial/by-id/ " +
+                "lists the USB serial adapters); nothing was changed");
+  }
+  if (!state.character) {
+    return Fail(device + " is not a serial device (not a character device); nothing was changed");
+  }
+  std::string server;
+  if (WineserverRunning(prefix, &server)) {
+    return Fail("a wineserver runs for " + prefix + " (" + server +
+                "): the simulator or another program is running in the prefix. End them, then " +
+                "run this again; Wine reads COM4 at the prefix's next start. Nothing was changed");
+  }
+
+  const std::string registry_path = prefix + "/system.reg";
+  std::string registry;
+  std::string error;
+  if (!ReadWholeFile(registry_path, &registry, &error)) return Fail(error);
+  std::string updated;
+  if (!SetRegistryString(registry, kPortsKey, kValue, device,
+                         static_cast<long long>(std::time(nullptr)), &updated)) {
+    return Fail(device + " is not valid UTF-8; nothing was changed");
+  }
+  if (updated != registry && !ReplaceFile(registry_path, updated, &error)) {
+    return Fail("cannot write " + registry_path + " (" + error + "); nothing was changed");
+  }
+  const std::string dosdevices = prefix + "/dosdevices";
+  mkdir(dosdevices.c_str(), 0755);  // Wine makes it at the first start; it is there after that
+  if (!ReplaceSymlink(dosdevices + "/com4", device, &error)) {
+    return Fail("the registry value is set, but the link is not (" + error +
+                "); Wine makes it at the prefix's next start");
+  }
+
+  std::printf("COM4 of the Wine prefix %s is now %s:\n", prefix.c_str(), device.c_str());
+  std::printf("  registry: %s \"%s\" = %s\n", kPortsKeyShown, kValue, device.c_str());
+  std::printf("  link:     %s/com4 -> %s\n", dosdevices.c_str(), device.c_str());
+  DescribeDevice(device, "            ");
+  std::printf(
+      "Wine keeps it at every start of the prefix; the serial ports it finds take the\n"
+      "other numbers.\n");
+  const std::string stable = StableDeviceName(device);
+  if (!stable.empty()) {
+    std::printf(
+        "Note: %s is a name the kernel gives in turn; should the panel come back as\n"
+        "another node, COM4 would miss it. Its stable name follows it:\n"
+        "  panel-relay-com4 %s %s\n",
+        device.c_str(), prefix.c_str(), stable.c_str());
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::printf("panel-relay-com4 %s\n", PANEL_RELAY_VERSION);
+    return 0;
+  }
+  if (argc < 2 || argc > 3 || argv[1][0] == '-') {
+    Usage();
+    return 2;
+  }
+  const std::string prefix = TrimmedPrefix(argv[1]);
+  if (!IsPrefix(prefix)) {
+    return Fail(prefix + " is not a Wine prefix (it has no system.reg); nothing was changed");
+  }
+  return argc == 2 ? Show(prefix) : Set(prefix, argv[2]);
+}
