@@ -64,3 +64,15 @@ add_test(NAME chain.line
 add_test(NAME lint.file_selection
          COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tests/lint/lint_sources_test.py
                  ${CMAKE_BINARY_DIR})
+
+# README.md and docs/: every relative link leads to a file, every anchor to a heading.
+add_test(NAME docs.links
+         COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tests/lint/doc_links_test.py)
+# The README's picture of the panel is what the panel emulator draws for the example page, with
+# the real relay between it and the simulator emulator (scripts/panel-picture remakes it). The
+# relay needs a private mount namespace: skipped where none can be made, as the cases above.
+add_test(NAME docs.readme_picture
+         COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tools/demo/panel_picture.py
+                 --relay $<TARGET_FILE:panel-relay> --sim $<TARGET_FILE:sim-emulator>
+                 --panel $<TARGET_FILE:panel-emulator> --check ${PROJECT_SOURCE_DIR}/README.md)
+set_tests_properties(docs.readme_picture PROPERTIES TIMEOUT 120 SKIP_RETURN_CODE 77)
