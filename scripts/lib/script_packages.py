@@ -2,6 +2,7 @@
 
     script_packages.py [--list] [SCRIPT...]   default: every script in scripts/
                                               --list: what it finds, instead of the check
+    script_packages.py --packages             every package the scripts install
 
 For each script: the commands it runs (read from its text: words in command position, the
 functions of scripts/lib/common.sh it calls, the commands of the Python files it runs and of
@@ -434,7 +435,7 @@ def common():
 
 
 def uses(name, seen=None):
-    """What script NAME runs and installs: ({program: (where, function)}, the packages it
+    """What script NAME runs and installs: ({(program, function): where}, the packages it
     installs, the scripts of ours it runs, {function: the packages only it installs}). A
     function's ensure_packages (say, a tool needed only once something has failed) counts for
     that function's commands alone."""
@@ -488,20 +489,20 @@ def uses(name, seen=None):
             if callee and callee.group(1) != name and os.path.isfile(script_path(callee.group(1))):
                 callees.add(callee.group(1))
             return  # else one of this tree's programs
-        programs.setdefault(word, (where, function))
+        programs.setdefault((word, function), where)
         if word in ("python3", "python"):
             for path in python_files(argv):
                 for program, place in python_programs(path).items():
-                    programs.setdefault(program, (place, function))
+                    programs.setdefault((program, function), place)
 
     for words, _, function in script.commands:
         visit(script, words, function)
     for words, _, function in library.commands:
         if function is None:
             visit(library, words, None)
-    for program in list(programs):
+    for program, function in list(programs):
         if program in optional:
-            del programs[program]
+            del programs[program, function]
     for callee in sorted(callees - seen):
         _, callee_packages, deeper, _ = uses(callee, seen)
         packages |= callee_packages
@@ -596,7 +597,7 @@ def findings(name):
     programs, packages, _, scoped = uses(name)
     everywhere = closure(sorted(packages)) | always_there()
     lines = []
-    for program, (where, function) in sorted(programs.items()):
+    for (program, function), where in sorted(programs.items(), key=lambda i: (i[0][0], i[1])):
         shipped = owners(program)
         have = everywhere
         if function in scoped:
@@ -617,6 +618,10 @@ def all_scripts():
 
 
 def main(arguments):
+    if arguments == ["--packages"]:  # every script's, for whoever runs the check to install
+        print("\n".join(sorted(set().union(*(uses(n)[1] | set().union(*uses(n)[3].values())
+                                             for n in all_scripts())))))
+        return 0
     listing = arguments[:1] == ["--list"]
     names = [os.path.basename(a) for a in arguments[listing:]] or all_scripts()
     if listing:  # what the check sees, to judge it by
@@ -627,7 +632,7 @@ def main(arguments):
             for function, more in sorted(scoped.items()):
                 print(f"  and in {function}(): {' '.join(sorted(more))}")
             print(f"  runs scripts: {' '.join(sorted(callees)) or '-'}")
-            for program, (where, _) in sorted(programs.items()):
+            for (program, _), where in sorted(programs.items(), key=lambda i: (i[0][0], i[1])):
                 print(f"  {program:24} {','.join(owners(program) or ['?']):24} {where}")
         return 0
     problems = [line for name in names for line in findings(name)]

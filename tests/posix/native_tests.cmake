@@ -64,3 +64,10 @@ add_test(NAME chain.line
 add_test(NAME lint.file_selection
          COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tests/lint/lint_sources_test.py
                  ${CMAKE_BINARY_DIR})
+
+# The check that each script installs what it runs, on scripts made for it.
+add_test(NAME lint.script_packages
+         COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tests/lint/script_packages_test.py)
+# The release's date in a tree without git: the environment's, or a refusal that says how.
+add_test(NAME release.source_date_epoch
+         COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tests/release/source_date_epoch_test.py)
