@@ -46,3 +46,36 @@ export_tree() {
     tar -c --exclude=./build --exclude=./dist --exclude=./.git . | tar -x -C "$1"
   fi
 }
+
+# The release's SOURCE_DATE_EPOCH: the last commit's time in a git checkout; else the stamp git
+# archive wrote into packaging/source-date-epoch; else, in a tree that has neither (a copy
+# without .git), the SOURCE_DATE_EPOCH the builder set. Refuses when there is none of these.
+source_date_epoch() {
+  if in_git_checkout; then
+    git log -1 --format=%ct
+    return
+  fi
+  local stamp
+  stamp=$(cat packaging/source-date-epoch 2>/dev/null || true)
+  case $stamp in
+    "" | *[!0-9]*) ;;
+    *) echo "$stamp"; return ;;
+  esac
+  case ${SOURCE_DATE_EPOCH:-} in
+    "") ;;
+    *[!0-9]*)
+      echo "scripts/release: SOURCE_DATE_EPOCH must be seconds since 1970 (it is" \
+           "'$SOURCE_DATE_EPOCH')" >&2
+      return 1 ;;
+    *) echo "$SOURCE_DATE_EPOCH"; return ;;
+  esac
+  cat >&2 <<EOF
+scripts/release: this tree is neither a git checkout nor made by git archive
+(packaging/source-date-epoch holds '$stamp'), so it has no date of its own. Set
+SOURCE_DATE_EPOCH: the time of the commit it comes from, to rebuild the published bytes,
+or any time for a build of your own:
+  SOURCE_DATE_EPOCH=1700000000 scripts/release    # the commit's: git log -1 --format=%ct
+  SOURCE_DATE_EPOCH=\$(date +%s) scripts/release
+EOF
+  return 1
+}

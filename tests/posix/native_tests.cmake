@@ -76,3 +76,9 @@ add_test(NAME docs.readme_picture
                  --relay $<TARGET_FILE:panel-relay> --sim $<TARGET_FILE:sim-emulator>
                  --panel $<TARGET_FILE:panel-emulator> --check ${PROJECT_SOURCE_DIR}/README.md)
 set_tests_properties(docs.readme_picture PROPERTIES TIMEOUT 120 SKIP_RETURN_CODE 77)
+# The check that each script installs what it runs, on scripts made for it.
+add_test(NAME lint.script_packages
+         COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tests/lint/script_packages_test.py)
+# The release's date in a tree without git: the environment's, or a refusal that says how.
+add_test(NAME release.source_date_epoch
+         COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tests/release/source_date_epoch_test.py)
