@@ -124,6 +124,11 @@ int Show(const std::string& prefix) {
         "again at the prefix's next start.\n",
         server.c_str());
   }
+  if (value.value_found && value.is_string && !InspectDevice(value.data).exists) {
+    // Wine opens a port it made at the prefix's start even when its device is gone.
+    std::printf("While it leads to nothing, panel-relay.exe still opens COM4 under Wine (and\n"
+                "relays to nothing): plug the panel in before starting it.\n");
+  }
   if (value.value_found && value.is_string) {
     if (!has_link || link_target != value.data) {
       std::printf("At the prefix's next start Wine makes the link lead to %s.\n",
