@@ -18,7 +18,7 @@ from relay_cases import BANNER, NO_PORT, model_pair
 from relay_chain.namespace import MountNamespace, require
 from relay_chain.processes import Process
 
-PROGRAMS = ("panel-relay", "panel-emulator", "sim-emulator")
+PROGRAMS = ("panel-relay", "panel-emulator", "sim-emulator", "panel-relay-com4")
 EXAMPLES = "/usr/share/doc/panel-relay/examples"
 
 
@@ -80,9 +80,20 @@ class InstalledPackage(unittest.TestCase):
 
     def test_installed_with_the_projects_version(self):
         self.assertEqual(installed_version(), f"{VERSION}-1")
-        for emulator in ("panel-emulator", "sim-emulator"):
-            result = run([f"/usr/bin/{emulator}", "--version"])
-            self.assertEqual((result.returncode, result.stdout), (0, f"{emulator} {VERSION}\n"))
+        for tool in ("panel-emulator", "sim-emulator", "panel-relay-com4"):
+            result = run([f"/usr/bin/{tool}", "--version"])
+            self.assertEqual((result.returncode, result.stdout), (0, f"{tool} {VERSION}\n"))
+
+    def test_com4_tool_sets_a_prefixs_com4(self):
+        with tempfile.TemporaryDirectory() as prefix:
+            registry = os.path.join(prefix, "system.reg")
+            with open(registry, "w") as made:
+                made.write("WINE REGISTRY Version 2\n")
+            result = run(["/usr/bin/panel-relay-com4", prefix, "/dev/null"])
+            self.assertEqual(result.returncode, 0, result.stderr)
+            with open(registry) as written:
+                self.assertIn('"COM4"="/dev/null"\n', written.read())
+            self.assertEqual(os.readlink(os.path.join(prefix, "dosdevices", "com4")), "/dev/null")
 
     def test_relay_without_a_port(self):
         require(self)
