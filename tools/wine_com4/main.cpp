@@ -126,8 +126,9 @@ int Show(const std::string& prefix) {
   }
   if (value.value_found && value.is_string && !InspectDevice(value.data).exists) {
     // Wine opens a port it made at the prefix's start even when its device is gone.
-    std::printf("While it leads to nothing, panel-relay.exe still opens COM4 under Wine (and\n"
-                "relays to nothing): plug the panel in before starting it.\n");
+    std::printf(
+        "While it leads to nothing, panel-relay.exe still opens COM4 under Wine (and\n"
+        "relays to nothing): plug the panel in before starting it.\n");
   }
   if (value.value_found && value.is_string) {
     if (!has_link || link_target != value.data) {
