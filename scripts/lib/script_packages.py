@@ -380,11 +380,15 @@ def python_programs(path, seen=None):
         tree = ast.parse(file.read(), path)
     programs = {}
     package = os.path.relpath(os.path.dirname(path), TOP).replace(os.sep, ".")
+    # A program the file looks for first (shutil.which("name")) it runs only where it is there.
+    looked_for = {node.args[0].value for node in ast.walk(tree)
+                  if isinstance(node, ast.Call) and getattr(node.func, "attr", None) == "which"
+                  and node.args and isinstance(node.args[0], ast.Constant)}
     for node in ast.walk(tree):
         if isinstance(node, (ast.List, ast.Tuple)) and node.elts and \
                 isinstance(node.elts[0], ast.Constant) and isinstance(node.elts[0].value, str):
             name = node.elts[0].value
-            if re.match(r"^[a-z][a-z0-9.+_-]*$", name) and shutil.which(name, path=SYSTEM_PATH):
+            if name not in looked_for and re.match(r"^[a-z][a-z0-9.+_-]*$", name) and shutil.which(name, path=SYSTEM_PATH):
                 programs.setdefault(name, f"{os.path.relpath(path, TOP)}:{node.lineno}")
         modules = []
         if isinstance(node, ast.Import):

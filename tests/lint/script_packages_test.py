@@ -112,7 +112,12 @@ class Commands(unittest.TestCase):
                 def start(argv):
                     return ["nsenter", "--mount", *argv]
                 """,
-            "tests/more/check_this.py": 'COMMAND = ("dpkg-deb", "-f")\n',
+            "tests/more/check_this.py": 'COMMAND = ("dpkg-deb", "-f")\n'
+                                        # run only where it is there: optional
+                                        'if shutil.which("strace"):\n'
+                                        '    subprocess.run(["strace"])\n'
+                                        'if shutil.which("gzip"):\n'
+                                        '    subprocess.run(["gzip"])\n',
             "tests/more/other.py": 'COMMAND = ["ldd"]\n',
         }
         with Tree({"s": script}, files):

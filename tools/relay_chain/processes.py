@@ -5,6 +5,7 @@ should the parent die without ending them."""
 
 import ctypes
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -114,7 +115,7 @@ def end_leftovers(needle, env):
     """Ends what a chain left behind: the Wine of env's prefix with `wineserver -k`, then every
     process whose environment still holds needle. Returns what was found at first."""
     left = processes_with(needle)
-    if left and env.get("WINEPREFIX"):
+    if left and env.get("WINEPREFIX") and shutil.which("wineserver"):
         subprocess.run(["wineserver", "-k"], env=env, timeout=30, check=False,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         time.sleep(1)
