@@ -118,8 +118,9 @@ class PcShapedPrefix(unittest.TestCase):
         relay = self.rig.start_relay()
         self.assertIsNotNone(relay.wait_for_output(WAITING, 30))
         relay.interrupt()
-        self.assertEqual(relay.wait(15), 1)
+        status = relay.wait(15)
         self.assertEqual(relay.output(), BANNER + RESTART + COUNTDOWN + WAITING)
+        self.assertEqual(status, 1, relay.output())
         self.assertEqual(self.panel.data(), b"")
         shown = self.tool()
         self.assertIn(f"registry: HKLM\\Software\\Wine\\Ports \"COM4\" = {STABLE}\n"
