@@ -68,6 +68,11 @@ add_test(NAME lint.file_selection
 # README.md and docs/: every relative link leads to a file, every anchor to a heading.
 add_test(NAME docs.links
          COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tests/lint/doc_links_test.py)
+# The example udev rule, both its forms, as udevadm verify reads it. Skipped where udevadm has no
+# verify (before systemd 253: Debian 12) or is not installed.
+add_test(NAME lint.udev_rule
+         COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tests/lint/udev_rule_test.py)
+set_tests_properties(lint.udev_rule PROPERTIES SKIP_RETURN_CODE 77)
 # The README's picture of the panel is what the panel emulator draws for the example page, with
 # the real relay between it and the simulator emulator (scripts/panel-picture remakes it). The
 # relay needs a private mount namespace: skipped where none can be made, as the cases above.
