@@ -50,6 +50,8 @@ endif()
 
 configure_file(${packaging_dir}/README.txt.in ${release_staging}/README @ONLY)
 set(examples ${packaging_dir}/pages.txt ${packaging_dir}/99-panel-relay.rules)
+# Linux alone has the tool that gives a Wine prefix its COM4.
+list(APPEND release_programs panel-relay-com4)
 
 # The tarball: everything in one directory.
 install(TARGETS ${release_programs} RUNTIME DESTINATION . COMPONENT tarball

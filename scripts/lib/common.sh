@@ -26,6 +26,11 @@ RUN_PACKAGES=(wine wine64)
 # What the tests watch the programs with: strace for what a pseudo-terminal cannot show; and
 # clang, whose build of the native tree must be as free of warnings as GCC's.
 TEST_PACKAGES=(strace util-linux clang)
+# udevadm verify (udev of Debian 13 and later) checks the example udev rule; Debian 12's has none.
+RULE_PACKAGES=()
+if [ "$( (. /etc/os-release && echo "${VERSION_ID%%.*}") 2>/dev/null)" -ge 13 ] 2>/dev/null; then
+  RULE_PACKAGES=(udev)
+fi
 
 JOBS=$(nproc 2>/dev/null || echo 2)
 

@@ -186,6 +186,12 @@ class Com4Tool(unittest.TestCase):
                       "come back as\nanother node, COM4 would miss it. Its stable name follows "
                       f"it:\n  panel-relay-com4 {self.prefix} {stable}\n", result.stdout)
         self.assertEqual(os.readlink(self.link), "/dev/ttyACM0")  # used exactly as given
+        shown = run(machine.command([TOOL, self.prefix]))
+        self.assertIn(f"  link:     {self.link} -> /dev/ttyACM0\n"
+                      f"            leads to {self.device}, a character device; this user may "
+                      "read and write it\n"
+                      "            its stable name, which follows the adapter to another node, "
+                      f"is\n            {stable}\n", shown.stdout)
         result = run(machine.command([TOOL, self.prefix, stable]))
         self.assertNotIn("Note:", result.stdout)
 

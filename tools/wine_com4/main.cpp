@@ -81,10 +81,8 @@ void DescribeDevice(const std::string& path, const char* indent) {
   if (!state.usable) std::printf("%s%s\n", indent, state.advice.c_str());
   const std::string stable = StableDeviceName(path);
   if (!stable.empty()) {
-    std::printf(
-        "%sits stable name is %s (it follows the adapter when it comes back as\n"
-        "%sanother node)\n",
-        indent, stable.c_str(), indent);
+    std::printf("%sits stable name, which follows the adapter to another node, is\n%s%s\n", indent,
+                indent, stable.c_str());
   }
 }
 
