@@ -93,12 +93,18 @@ class PcShapedPrefix(unittest.TestCase):
                                         "com3": "/dev/ttyS2", "com4": STABLE,
                                         "com5": "/dev/ttyS3"})
 
-    def test_com4_set_by_the_tool_holds_and_the_relay_reaches_the_panel(self):
+    def relay_after_a_fresh_start(self):
+        """COM4 set by the tool, the prefix started afresh, the stand-in publishing the test's
+        image and the relay started: once it has announced the panel's restart."""
         self.set_com4_and_start_afresh()
         standin = self.rig.start_standin(4096)
         standin.publish(TEXT, ATTRIBUTES)
         relay = self.rig.start_relay()
         self.assertIsNotNone(relay.wait_for_output(RESTART, 20))
+        return standin, relay
+
+    def test_com4_set_by_the_tool_holds_and_the_relay_reaches_the_panel(self):
+        standin, relay = self.relay_after_a_fresh_start()
         self.assertTrue(self.panel.hung_up(), "the panel's line was not closed for the restart")
         self.assertEqual(self.panel.speeds(), (1200, 1200))
         self.assertIsNotNone(relay.wait_for_output(CONNECTED, 30))
@@ -127,11 +133,7 @@ class PcShapedPrefix(unittest.TestCase):
                       "            leads to nothing", shown.stdout)
 
     def test_the_panel_that_comes_back_under_another_node_is_reached(self):
-        self.set_com4_and_start_afresh()
-        standin = self.rig.start_standin(4096)
-        standin.publish(TEXT, ATTRIBUTES)
-        relay = self.rig.start_relay()
-        self.assertIsNotNone(relay.wait_for_output(RESTART, 20))
+        standin, relay = self.relay_after_a_fresh_start()
         # The panel restarts and returns as another device; udev moves the stable name to it.
         returned = PtyPanel()
         self.addCleanup(returned.close)
