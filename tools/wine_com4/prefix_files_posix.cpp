@@ -92,21 +92,24 @@ std::string GroupAdvice(const struct group* entry) {
 }  // namespace
 
 bool ReadWholeFile(const std::string& path, std::string* content, std::string* error) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
     *error = SystemError(path);
     return false;
   }
   std::string data;
   char buffer[65536];
-  std::size_t got = 0;
-  while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) data.append(buffer, got);
-  const bool failed = std::ferror(file) != 0;
-  std::fclose(file);
-  if (failed) {
-    *error = path + ": read error";
-    return false;
+  ssize_t got = 0;
+  while ((got = read(fd, buffer, sizeof buffer)) != 0) {
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      *error = SystemError(path);
+      close(fd);
+      return false;
+    }
+    data.append(buffer, static_cast<std::size_t>(got));
   }
+  close(fd);
   *content = std::move(data);
   return true;
 }
