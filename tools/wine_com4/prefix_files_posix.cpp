@@ -176,8 +176,12 @@ bool ReplaceSymlink(const std::string& link, const std::string& target, std::str
     return false;
   }
   struct stat directory {};
-  if (geteuid() == 0 && stat(Directory(link).c_str(), &directory) == 0) {
-    lchown(temporary.c_str(), directory.st_uid, directory.st_gid);
+  const bool owned = geteuid() != 0 || stat(Directory(link).c_str(), &directory) != 0 ||
+                     lchown(temporary.c_str(), directory.st_uid, directory.st_gid) == 0;
+  if (!owned) {
+    *error = SystemError("cannot give the link its directory's owner");
+    unlink(temporary.c_str());
+    return false;
   }
   if (rename(temporary.c_str(), link.c_str()) != 0) {
     *error = SystemError(link);
