@@ -2,7 +2,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -201,9 +200,9 @@ bool EscapeRegistryString(std::string_view utf8, std::string* escaped) {
     } else {
       // Four digits always, so that a hex digit after it is not taken into it.
       auto unit = [&out](std::uint32_t value) {
-        char text[8];
-        std::snprintf(text, sizeof text, "\\x%04x", static_cast<unsigned>(value));
-        out += text;
+        static constexpr char kHex[] = "0123456789abcdef";
+        out += "\\x";
+        for (int shift = 12; shift >= 0; shift -= 4) out.push_back(kHex[(value >> shift) & 0xF]);
       };
       if (code >= 0x10000) {
         unit(0xD800 + ((code - 0x10000) >> 10));
