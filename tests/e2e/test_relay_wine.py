@@ -44,8 +44,7 @@ class PcShapedWineRelay(WineRelay):
     # Wine opens a COM port it made at the prefix's start (here COM4 is the fourth serial
     # device) even when the link to it is gone, and the handle reaches no device: so on such a
     # machine a missing COM4 is not "not available" but a run that relays to nothing.
-    def assert_com4_opens_without_its_link(self):
-        relay = self.start_relay()
+    def assert_com4_opens_without_its_link(self, relay):
         self.assertIsNotNone(relay.wait_for_output(WAITING, 30))
         self.assertEqual(self.finish(relay), 1)
         self.assertEqual(relay.output(), BANNER + RESTART + COUNTDOWN + WAITING)
@@ -53,12 +52,14 @@ class PcShapedWineRelay(WineRelay):
 
     def test_no_port(self):
         self.point_com4(None)
-        self.assert_com4_opens_without_its_link()
+        self.assert_com4_opens_without_its_link(self.start_relay())
 
     def test_port_gone_after_countdown(self):
         self.point_com4(self.panel.slave_path)
+        relay = self.start_relay()
+        self.assertIsNotNone(relay.wait_for_output(RESTART, 15))
         self.point_com4(None)
-        self.assert_com4_opens_without_its_link()
+        self.assert_com4_opens_without_its_link(relay)
 
 
 if __name__ == "__main__":

@@ -4,9 +4,11 @@ Inside it /dev is a fresh tmpfs with only null, the machine's /dev/pts (so the t
 pseudo-terminals are the same there), ptmx, COM4 (a symlink the test points where it likes) and
 a fresh /dev/shm for the area; nothing made there reaches the machine, and it all goes with the
 namespace. Shaped like a usual PC, it also has the serial ports /dev/ttyS0 up, which the kernel
-makes whether the hardware is there or not (and Wine maps as COM ports at a prefix's start). A holder (this file run under `unshare --mount`) builds it and keeps it alive until
-its standard input closes; the test reaches its files through /proc/PID/root, and runs programs
-in it with `nsenter`, which execs them, so each keeps its process id and gets signals first-hand.
+makes whether the hardware is there or not (and Wine maps as COM ports at a prefix's start).
+
+A holder (this file run under `unshare --mount`) builds it and keeps it alive until its standard
+input closes; the test reaches its files through /proc/PID/root, and runs programs in it with
+`nsenter`, which execs them, so each keeps its process id and gets signals first-hand.
 """
 
 import ctypes

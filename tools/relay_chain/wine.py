@@ -85,13 +85,12 @@ class WinePrefix:
               or subprocess.run(["cp", "-a", template, self.path]).returncode != 0):
             raise RuntimeError("the Wine prefix could not be prepared")
         self.point_com4(None)
-        self._first = ["wineboot", "-i"] if template is None else ["wine", "cmd", "/c", "exit"]
-        self.start()
+        self.start(["wineboot", "-i"] if template is None else ["wine", "cmd", "/c", "exit"])
 
-    def start(self):
+    def start(self, first=("wine", "cmd", "/c", "exit")):
         """Starts the prefix's Wine, as the first program started in it does: its wineserver,
-        then its background services (among them the one that maps the serial ports it finds as
-        COM ports, replacing links of those names in dosdevices)."""
+        then, with the Wine tool `first`, its background services (among them the one that maps
+        the serial ports it finds as COM ports, replacing links of those names in dosdevices)."""
         # Ours must be the prefix's server before any Wine program would start one of its own;
         # it works in its server directory, where its socket appears once it listens.
         self.server = self.group.start(self.command(["wineserver", "--foreground", "--persistent"],
@@ -103,9 +102,8 @@ class WinePrefix:
             raise RuntimeError("the wineserver did not start")
         # A throw-away process first: Wine's background services start with it, and so do not
         # hold the pipes of the programs started later open after those have ended.
-        if not self.group.run(self.command(self._first, program=False), 180, env=self.env):
+        if not self.group.run(self.command(first, program=False), 180, env=self.env):
             raise RuntimeError("Wine does not run in the prefix")
-        self._first = ["wine", "cmd", "/c", "exit"]
 
     def stop(self):
         """Ends the prefix's Wine (its server writes the registry out): whether its wineserver

@@ -63,8 +63,9 @@ std::string SerialGroup() {
   return {};
 }
 
-// One device, as the show form and the set form describe it (two spaces of indent given).
-void DescribeDevice(const std::string& path, const char* indent) {
+// One device, as the show form and the set form describe it (the indent given), with its stable
+// name where asked: whether it exists.
+bool DescribeDevice(const std::string& path, const char* indent, bool with_stable_name) {
   const DeviceState state = InspectDevice(path);
   if (!state.exists) {
     const std::string group = SerialGroup();
@@ -72,18 +73,19 @@ void DescribeDevice(const std::string& path, const char* indent) {
     if (!group.empty()) {
       std::printf("%sserial devices here belong to the group '%s'\n", indent, group.c_str());
     }
-    return;
+    return false;
   }
   const std::string where = state.resolved == path ? "" : "leads to " + state.resolved + ", ";
   std::printf("%s%s%s; this user %s\n", indent, where.c_str(),
               state.character ? "a character device" : "not a device",
               state.usable ? "may read and write it" : "may not read and write it");
   if (!state.usable) std::printf("%s%s\n", indent, state.advice.c_str());
-  const std::string stable = StableDeviceName(path);
+  const std::string stable = with_stable_name ? StableDeviceName(path) : "";
   if (!stable.empty()) {
     std::printf("%sits stable name, which follows the adapter to another node, is\n%s%s\n", indent,
                 indent, stable.c_str());
   }
+  return true;
 }
 
 int Show(const std::string& prefix) {
@@ -98,10 +100,12 @@ int Show(const std::string& prefix) {
   const std::string link_target =
       has_link ? std::string(target, static_cast<std::size_t>(length)) : "";
 
+  const bool value_is_string = value.value_found && value.is_string;
+  bool value_leads_to_a_device = false;
   std::printf("COM4 in the Wine prefix %s\n", prefix.c_str());
-  if (value.value_found && value.is_string) {
+  if (value_is_string) {
     std::printf("  registry: %s \"%s\" = %s\n", kPortsKeyShown, kValue, value.data.c_str());
-    DescribeDevice(value.data, "            ");
+    value_leads_to_a_device = DescribeDevice(value.data, "            ", true);
   } else if (value.value_found) {
     std::printf("  registry: %s \"%s\" is not a string: %s\n", kPortsKeyShown, kValue,
                 value.data.c_str());
@@ -110,7 +114,7 @@ int Show(const std::string& prefix) {
   }
   if (has_link) {
     std::printf("  link:     %s -> %s\n", link.c_str(), link_target.c_str());
-    DescribeDevice(link_target, "            ");
+    DescribeDevice(link_target, "            ", true);
   } else {
     std::printf("  link:     no %s\n", link.c_str());
   }
@@ -122,13 +126,13 @@ int Show(const std::string& prefix) {
         "again at the prefix's next start.\n",
         server.c_str());
   }
-  if (value.value_found && value.is_string && !InspectDevice(value.data).exists) {
+  if (value_is_string && !value_leads_to_a_device) {
     // Wine opens a port it made at the prefix's start even when its device is gone.
     std::printf(
         "While it leads to nothing, panel-relay.exe still opens COM4 under Wine (and\n"
         "relays to nothing): plug the panel in before starting it.\n");
   }
-  if (value.value_found && value.is_string) {
+  if (value_is_string) {
     if (!has_link || link_target != value.data) {
       std::printf("At the prefix's next start Wine makes the link lead to %s.\n",
                   value.data.c_str());
@@ -189,7 +193,7 @@ int Set(const std::string& prefix, const std::string& device) {
   std::printf("COM4 of the Wine prefix %s is now %s:\n", prefix.c_str(), device.c_str());
   std::printf("  registry: %s \"%s\" = %s\n", kPortsKeyShown, kValue, device.c_str());
   std::printf("  link:     %s/com4 -> %s\n", dosdevices.c_str(), device.c_str());
-  DescribeDevice(device, "            ");
+  DescribeDevice(device, "            ", false);  // the stable name gets a note of its own
   std::printf(
       "Wine keeps it at every start of the prefix; the serial ports it finds take the\n"
       "other numbers.\n");
