@@ -81,6 +81,15 @@ add_test(NAME docs.readme_picture
                  --relay $<TARGET_FILE:panel-relay> --sim $<TARGET_FILE:sim-emulator>
                  --panel $<TARGET_FILE:panel-emulator> --check ${PROJECT_SOURCE_DIR}/README.md)
 set_tests_properties(docs.readme_picture PROPERTIES TIMEOUT 120 SKIP_RETURN_CODE 77)
+# The bench of docs/linux-native.md as written, the package's recipe and the tarball's, by a user
+# who is not root (sudo's line as sudo runs it), each in a private mount namespace: the relay
+# connects and the panel emulator shows the example pages. Needs root to be that user.
+add_test(NAME docs.bench_recipe
+         COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tests/e2e/docs_bench_test.py)
+set_tests_properties(docs.bench_recipe PROPERTIES
+  TIMEOUT 120
+  SKIP_REGULAR_EXPRESSION "skipped=[1-9]"
+  ENVIRONMENT "PANEL_RELAY_BIN=$<TARGET_FILE:panel-relay>;SIM_EMULATOR_BIN=$<TARGET_FILE:sim-emulator>;PANEL_EMULATOR_BIN=$<TARGET_FILE:panel-emulator>")
 # The check that each script installs what it runs, on scripts made for it.
 add_test(NAME lint.script_packages
          COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tests/lint/script_packages_test.py)
