@@ -73,6 +73,9 @@ add_test(NAME docs.links
 add_test(NAME lint.udev_rule
          COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tests/lint/udev_rule_test.py)
 set_tests_properties(lint.udev_rule PROPERTIES SKIP_RETURN_CODE 77)
+# The same rule as the pages give it in their text, for the zip that has no rule file.
+add_test(NAME docs.udev_rule_text
+         COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tests/lint/docs_rule_text_test.py)
 # The README's picture of the panel is what the panel emulator draws for the example page, with
 # the real relay between it and the simulator emulator (scripts/panel-picture remakes it). The
 # relay needs a private mount namespace: skipped where none can be made, as the cases above.
