@@ -1,5 +1,6 @@
 """panel-emulator.exe (the Windows build, brought up to date first) under Wine: on a COM port that
-is a pseudo-terminal, and on a recorded file; and both emulators' --help. Usage: panel_emulator_windows_test.py WINDOWS_BUILD"""
+is a pseudo-terminal, and on a recorded file; and both emulators' --help.
+Usage: panel_emulator_windows_test.py WINDOWS_BUILD"""
 
 import os
 import pty
