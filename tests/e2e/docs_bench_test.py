@@ -72,7 +72,8 @@ class BenchRecipe(unittest.TestCase):
         except KeyError:
             self.group = self.user.pw_gid
         # The tarball's directory; the package's /usr/bin is its programs on PATH.
-        self.directory = self.enterContext(tempfile.TemporaryDirectory())
+        # In /tmp whatever TMPDIR says: the user must reach it.
+        self.directory = self.enterContext(tempfile.TemporaryDirectory(dir="/tmp"))
         os.chmod(self.directory, 0o755)
         for name, variable in PROGRAMS.items():
             shutil.copy(os.environ[variable], os.path.join(self.directory, name))

@@ -193,9 +193,10 @@ class StartedThroughSudo(unittest.TestCase):
                           "root and setpriv")
         self.user = pwd.getpwnam("nobody").pw_uid
         self.group = grp.getgrnam("nogroup").gr_gid
-        self.directory = tempfile.mkdtemp()
+        # In /tmp whatever TMPDIR says: the user reaches the link and the pair file.
+        self.directory = tempfile.mkdtemp(dir="/tmp")
         self.addCleanup(shutil.rmtree, self.directory)
-        os.chmod(self.directory, 0o755)  # the user reaches the link and the pair file
+        os.chmod(self.directory, 0o755)
         self.link = os.path.join(self.directory, "com4")
 
     def start(self, **sudo):
