@@ -191,8 +191,12 @@ class StartedThroughSudo(unittest.TestCase):
         if os.geteuid() != 0 or shutil.which("setpriv") is None:
             self.skipTest("starting it as sudo does and opening the line as another user needs "
                           "root and setpriv")
-        self.user = pwd.getpwnam("nobody").pw_uid
-        self.group = grp.getgrnam("nogroup").gr_gid
+        nobody = pwd.getpwnam("nobody")
+        self.user = nobody.pw_uid
+        try:
+            self.group = grp.getgrnam("nogroup").gr_gid
+        except KeyError:
+            self.group = nobody.pw_gid
         # In /tmp whatever TMPDIR says: the user reaches the link and the pair file.
         self.directory = tempfile.mkdtemp(dir="/tmp")
         self.addCleanup(shutil.rmtree, self.directory)
