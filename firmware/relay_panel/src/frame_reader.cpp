@@ -9,7 +9,9 @@ uint8_t WindowByte(const FrameReader& reader, uint8_t position) {
   return reader.ring[slot];
 }
 
-bool IsMark(uint8_t byte) { return byte == '0' || byte == '1'; }
+bool IsMark(uint8_t byte) {
+  return byte == '0' || byte == '1';
+}
 
 // The attribute frame has just closed as the ring's last 127 bytes: the 127 before it must be
 // a text frame. Its content may be anything, so only its delimiters can be checked.
@@ -52,12 +54,14 @@ bool FeedFrameReader(FrameReader* reader, uint8_t byte) {
   // Not (or no longer) inside a candidate. No '>' can sit inside one, so a candidate that
   // failed never hid another that began within it: only this byte may open the next.
   reader->marks_seen = 0;
-  reader->state = byte == '>' ? FrameReaderState::kReadingMarks
-                              : FrameReaderState::kSeekingAttributeOpen;
+  reader->state =
+      byte == '>' ? FrameReaderState::kReadingMarks : FrameReaderState::kSeekingAttributeOpen;
   return false;
 }
 
-uint8_t PairText(const FrameReader& reader, uint8_t cell) { return WindowByte(reader, 1 + cell); }
+uint8_t PairText(const FrameReader& reader, uint8_t cell) {
+  return WindowByte(reader, 1 + cell);
+}
 
 bool PairMarked(const FrameReader& reader, uint8_t cell) {
   return WindowByte(reader, kFrameBytes + 1 + cell) == '1';
