@@ -42,9 +42,12 @@ void DrawChanges(PanelScreen* screen, Display* display) {
       }
     }
   }
+}
+
+// Pixel by pixel: costly, so only once, at the end.
+void CheckDisplay(const PanelScreen& screen, const Display& display) {
   for (int y = 0; y < kScreenHeight; ++y) {
-    for (int x = 0; x < kScreenWidth; ++x)
-      Check(display->pixels[y][x] == ScreenPixel(*screen, x, y));
+    for (int x = 0; x < kScreenWidth; ++x) Check(display.pixels[y][x] == ScreenPixel(screen, x, y));
   }
 }
 
@@ -109,5 +112,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   Check(screen.mode == ScreenMode::kLive);
   DrawChanges(&screen, &display);
+  CheckDisplay(screen, display);
   return 0;
 }
