@@ -1,5 +1,7 @@
 #include "frame_reader.h"
 
+#include <string.h>
+
 namespace {
 
 // Byte `position` (0 = oldest) of the 254 bytes in the ring.
@@ -26,7 +28,7 @@ void ResetFrameReader(FrameReader* reader) {
   reader->marks_seen = 0;
   reader->next = 0;
   // Zeros are neither delimiter, so no pair can be made of bytes from before the reset.
-  for (uint8_t& byte : reader->ring) byte = 0;
+  memset(reader->ring, 0, sizeof reader->ring);
 }
 
 bool FeedFrameReader(FrameReader* reader, uint8_t byte) {
