@@ -1,11 +1,13 @@
 // Arbitrary byte streams into the reference panel's frame reader and screen, at arbitrary times.
 // Checked:
-// - every pair the reader takes stands in the stream as its last 254 bytes: '<', 125 bytes, '>',
-//   '>', 125 of '0'/'1', '<';
+// - every pair the reader takes stands in the stream as its last bytes: '<', 125 bytes, '>', '>',
+//   125 of '0'/'1', '<' (or with 0x0D added before each 0x0A of its text, as a Linux terminal
+//   sends it);
 // - after the stream, one whole pair (made from the input) puts exactly that page on the screen,
 //   whatever came before;
 // - the redraws leave a model of the display equal to the screen's pixels, and none of them
 //   goes outside the display.
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -51,17 +53,24 @@ void CheckDisplay(const PanelScreen& screen, const Display& display) {
   }
 }
 
-bool IsPairAt(const std::vector<std::uint8_t>& stream, std::size_t end) {
-  if (end < kPairBytes) return false;
-  const std::uint8_t* pair = stream.data() + end - kPairBytes;
-  if (pair[0] != '<' || pair[kFrameBytes - 1] != '>' || pair[kFrameBytes] != '>' ||
-      pair[kPairBytes - 1] != '<') {
-    return false;
+// The pair just taken must be the stream's last bytes: as it is, or with its text as a Linux
+// terminal's output processing sends it (each 0x0A after an added 0x0D).
+bool EndsWithPair(const std::vector<std::uint8_t>& stream, std::size_t end,
+                  const FrameReader& reader, bool line_ends_added) {
+  std::vector<std::uint8_t> pair{'<'};
+  for (std::uint8_t cell = 0; cell < kScreenCells; ++cell) {
+    const std::uint8_t byte = PairText(reader, cell);
+    if (line_ends_added && byte == 0x0A) pair.push_back(0x0D);
+    pair.push_back(byte);
   }
-  for (std::size_t i = kFrameBytes + 1; i < kPairBytes - 1; ++i) {
-    if (pair[i] != '0' && pair[i] != '1') return false;
+  pair.push_back('>');
+  pair.push_back('>');
+  for (std::uint8_t cell = 0; cell < kScreenCells; ++cell) {
+    pair.push_back(PairMarked(reader, cell) ? '1' : '0');
   }
-  return true;
+  pair.push_back('<');
+  return end >= pair.size() && std::equal(pair.begin(), pair.end(),
+                                          stream.begin() + static_cast<long>(end - pair.size()));
 }
 
 }  // namespace
@@ -78,7 +87,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::uint32_t now_ms = 0;
   for (std::size_t i = 0; i < size; ++i) {
     if (FeedFrameReader(&reader, data[i])) {
-      Check(IsPairAt(stream, i + 1));
+      Check(EndsWithPair(stream, i + 1, reader, false) ||
+            EndsWithPair(stream, i + 1, reader, true));
       ShowPair(&screen, reader, now_ms);
     }
     // Time moves by the byte's value in ms every 32 bytes: stale pages come and go.

@@ -137,6 +137,46 @@ TEST(FwCoreReader, DamagedFramesAreRefused) {
   }
 }
 
+// As a Linux terminal's default output processing sends it: each 0x0A after an added 0x0D.
+Bytes WithLineEndsAdded(const Bytes& bytes) {
+  Bytes sent;
+  for (std::uint8_t byte : bytes) {
+    if (byte == 0x0A) sent.push_back(0x0D);
+    sent.push_back(byte);
+  }
+  return sent;
+}
+
+TEST(FwCoreReader, TextWhoseLineFeedsGotCarriageReturnsIsShownAsSent) {
+  const Page next = NumberedPage(6);
+  std::vector<Page> pages;
+  Page one = NumberedPage(1);
+  one.text[40] = '\n';
+  pages.push_back(one);
+  Page ends{std::string(125, '\n'), std::string(125, '1')};  // every byte lengthened
+  pages.push_back(ends);
+  Page both = NumberedPage(2);  // a 0x0D 0x0A of its own arrives as 0x0D 0x0D 0x0A
+  both.text[0] = '\n';
+  both.text[10] = '\r';
+  both.text[11] = '\n';
+  both.text[124] = '\r';
+  pages.push_back(both);
+  for (const Page& page : pages) {
+    Panel panel;
+    panel.Feed(WithLineEndsAdded(PairBytes(page)));
+    EXPECT_TRUE(panel.Shows(page));
+    EXPECT_EQ(panel.pairs, 1);
+    panel.Feed(WithLineEndsAdded(PairBytes(next)));
+    EXPECT_TRUE(panel.Shows(next));
+  }
+  // Longer than the added returns explain: refused.
+  Bytes stretched = WithLineEndsAdded(PairBytes(one));
+  stretched.insert(stretched.begin() + 60, 'x');
+  Panel panel;
+  panel.Feed(stretched);
+  EXPECT_EQ(panel.pairs, 0);
+}
+
 TEST(FwCoreReader, ARestartForgetsThePartlyReadPair) {
   const Page a = NumberedPage(8), b = NumberedPage(9);
   const Bytes stream = Concat({PairBytes(a), PairBytes(b)});
