@@ -21,11 +21,14 @@ ensure_packages() {
   apt-get update -qq && apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
-BUILD_PACKAGES=(cmake make g++ libgtest-dev libbenchmark-dev python3 g++-mingw-w64-x86-64)
+BUILD_PACKAGES=(cmake make g++ libgtest-dev libbenchmark-dev python3 g++-mingw-w64-x86-64
+  gcc-avr avr-libc arduino-core-avr binutils-avr)
+# The reference panel's glyph table is made from a font of xfonts-base, read with python3-pil.
+FONT_PACKAGES=(python3 python3-pil xfonts-base)
 RUN_PACKAGES=(wine wine64)
 # What the tests watch the programs with: strace for what a pseudo-terminal cannot show; and
 # clang, whose build of the native tree must be as free of warnings as GCC's.
-TEST_PACKAGES=(strace util-linux clang)
+TEST_PACKAGES=(strace util-linux clang "${FONT_PACKAGES[@]}")
 # udevadm verify (udev of Debian 13 and later) checks the example udev rule; Debian 12's has none.
 RULE_PACKAGES=()
 if [ "$( (. /etc/os-release && echo "${VERSION_ID%%.*}") 2>/dev/null)" -ge 13 ] 2>/dev/null; then

@@ -1,0 +1,194 @@
+#include "panel_screen.h"
+
+#include "font_render.h"
+
+namespace {
+
+constexpr char kWaitingLine[] = "waiting for panel-relay";
+constexpr uint8_t kWaitingLineNumber = 2;
+constexpr int kGridRight = kGridLeft + kScreenColumns * kCellWidth;  // first pixel after it
+constexpr int kGridBottom = kGridTop + kScreenLines * kCellHeight;
+// Runs of changed cells with at most this many unchanged cells between them are drawn as one
+// window: drawing one cell again costs less than starting another window.
+constexpr uint8_t kBridgedCells = 1;
+
+bool MarkBit(const uint8_t* marks, uint8_t cell) {
+  return (marks[cell >> 3] >> (cell & 7)) & 1;
+}
+
+void SetMarkBit(uint8_t* marks, uint8_t cell, bool marked) {
+  const uint8_t bit = static_cast<uint8_t>(1u << (cell & 7));
+  if (marked) {
+    marks[cell >> 3] |= bit;
+  } else {
+    marks[cell >> 3] &= static_cast<uint8_t>(~bit);
+  }
+}
+
+bool StaleSignWanted(const PanelScreen& screen) {
+  return screen.mode == ScreenMode::kStale;
+}
+
+// The stale sign: dashes 8 px long in the rows above and below the grid.
+uint8_t MarginPixel(const PanelScreen& screen, int x) {
+  return StaleSignWanted(screen) && (x & 8) == 0 ? kLevelLit : kLevelDark;
+}
+
+void MarkDrawn(PanelScreen* screen, uint8_t cell) {
+  screen->drawn_text[cell] = screen->text[cell];
+  SetMarkBit(screen->drawn_marks, cell, MarkBit(screen->marks, cell));
+}
+
+RedrawWindow WholeRows(uint8_t first_row, uint8_t last_row) {
+  return RedrawWindow{0, kScreenColumnAddresses - 1, first_row, last_row};
+}
+
+}  // namespace
+
+void StartScreen(PanelScreen* screen) {
+  screen->mode = ScreenMode::kWaiting;
+  screen->last_pair_ms = 0;
+  for (uint8_t cell = 0; cell < kScreenCells; ++cell) {
+    screen->text[cell] = ' ';
+    screen->drawn_text[cell] = ' ';
+  }
+  for (uint8_t i = 0; i < kMarkBytes; ++i) {
+    screen->marks[i] = 0;
+    screen->drawn_marks[i] = 0;
+  }
+  const uint8_t length = sizeof kWaitingLine - 1;
+  const uint8_t first = kWaitingLineNumber * kScreenColumns + (kScreenColumns - length) / 2;
+  for (uint8_t i = 0; i < length; ++i) {
+    screen->text[first + i] = static_cast<uint8_t>(kWaitingLine[i]);
+  }
+  ForgetDrawnScreen(screen);
+}
+
+void ForgetDrawnScreen(PanelScreen* screen) {
+  screen->whole_screen_due = true;
+  screen->top_sign_drawn = false;
+  screen->bottom_sign_drawn = false;
+}
+
+void ShowPair(PanelScreen* screen, const FrameReader& reader, uint32_t now_ms) {
+  for (uint8_t cell = 0; cell < kScreenCells; ++cell) {
+    screen->text[cell] = PairText(reader, cell);
+    SetMarkBit(screen->marks, cell, PairMarked(reader, cell));
+  }
+  screen->mode = ScreenMode::kLive;
+  screen->last_pair_ms = now_ms;
+}
+
+void CheckStale(PanelScreen* screen, uint32_t now_ms) {
+  if (screen->mode == ScreenMode::kLive && now_ms - screen->last_pair_ms >= kStaleAfterMs) {
+    screen->mode = ScreenMode::kStale;
+  }
+}
+
+uint8_t CellCode(const PanelScreen& screen, uint8_t cell) {
+  return screen.text[cell];
+}
+
+bool CellMarked(const PanelScreen& screen, uint8_t cell) {
+  return MarkBit(screen.marks, cell);
+}
+
+bool CellChanged(const PanelScreen& screen, uint8_t cell) {
+  return screen.text[cell] != screen.drawn_text[cell] ||
+         MarkBit(screen.marks, cell) != MarkBit(screen.drawn_marks, cell);
+}
+
+bool NextRedraw(PanelScreen* screen, RedrawWindow* window) {
+  const bool sign = StaleSignWanted(*screen);
+  if (screen->whole_screen_due) {
+    screen->whole_screen_due = false;
+    for (uint8_t cell = 0; cell < kScreenCells; ++cell) MarkDrawn(screen, cell);
+    screen->top_sign_drawn = sign;
+    screen->bottom_sign_drawn = sign;
+    *window = WholeRows(0, kScreenHeight - 1);
+    return true;
+  }
+  if (screen->top_sign_drawn != sign) {
+    screen->top_sign_drawn = sign;
+    *window = WholeRows(0, kGridTop - 1);
+    return true;
+  }
+  if (screen->bottom_sign_drawn != sign) {
+    screen->bottom_sign_drawn = sign;
+    *window = WholeRows(kGridBottom, kScreenHeight - 1);
+    return true;
+  }
+  for (uint8_t line = 0; line < kScreenLines; ++line) {
+    const uint8_t base = line * kScreenColumns;
+    uint8_t first = 0;
+    while (first < kScreenColumns && !CellChanged(*screen, base + first)) ++first;
+    if (first == kScreenColumns) continue;
+    // The run goes on while another changed cell follows within the bridged gap.
+    uint8_t last = first;
+    for (uint8_t column = first + 1; column < kScreenColumns && column - last <= kBridgedCells + 1;
+         ++column) {
+      if (CellChanged(*screen, base + column)) last = column;
+    }
+    for (uint8_t column = first; column <= last; ++column) MarkDrawn(screen, base + column);
+    const int left = kGridLeft + first * kCellWidth;
+    const int right = kGridLeft + (last + 1) * kCellWidth - 1;
+    const int top = kGridTop + line * kCellHeight;
+    *window = RedrawWindow{static_cast<uint8_t>(left / kPixelsPerColumn),
+                           static_cast<uint8_t>(right / kPixelsPerColumn),
+                           static_cast<uint8_t>(top), static_cast<uint8_t>(top + kCellHeight - 1)};
+    return true;
+  }
+  return false;
+}
+
+uint8_t ScreenPixel(const PanelScreen& screen, int x, int y) {
+  if (y < kGridTop || y >= kGridBottom) return MarginPixel(screen, x);
+  if (x < kGridLeft || x >= kGridRight) return kLevelDark;
+  const uint8_t line = static_cast<uint8_t>((y - kGridTop) / kCellHeight);
+  const uint8_t row = static_cast<uint8_t>((y - kGridTop) % kCellHeight);
+  const uint8_t cell = static_cast<uint8_t>(line * kScreenColumns + (x - kGridLeft) / kCellWidth);
+  const uint16_t bits = CellRowBits(CellCode(screen, cell), CellMarked(screen, cell), row);
+  const int offset = (x - kGridLeft) % kCellWidth;
+  return (bits >> (kCellWidth - 1 - offset)) & 1 ? kLevelLit : kLevelDark;
+}
+
+void RenderRow(const PanelScreen& screen, uint8_t y, uint8_t first_column, uint8_t last_column,
+               uint8_t* out) {
+  const int begin = first_column * kPixelsPerColumn;
+  const int end = (last_column + 1) * kPixelsPerColumn;
+  const bool in_grid = y >= kGridTop && y < kGridBottom;
+  const uint8_t line = in_grid ? static_cast<uint8_t>((y - kGridTop) / kCellHeight) : 0;
+  const uint8_t row = in_grid ? static_cast<uint8_t>((y - kGridTop) % kCellHeight) : 0;
+  // Walks the row pixel by pixel, fetching each cell's bits once, at its first pixel.
+  uint16_t bits = 0;
+  int offset = kCellWidth;  // position within the current cell; kCellWidth: fetch the next
+  uint8_t cell = 0;
+  if (in_grid && begin > kGridLeft) {
+    const int from_grid = begin - kGridLeft;
+    cell = static_cast<uint8_t>(line * kScreenColumns + from_grid / kCellWidth);
+    offset = from_grid % kCellWidth;
+    bits = CellRowBits(CellCode(screen, cell), CellMarked(screen, cell), row);
+  } else {
+    cell = static_cast<uint8_t>(line * kScreenColumns);
+  }
+  uint8_t byte = 0;
+  for (int x = begin; x < end; ++x) {
+    uint8_t level = kLevelDark;
+    if (!in_grid) {
+      level = MarginPixel(screen, x);
+    } else if (x >= kGridLeft && x < kGridRight) {
+      if (offset == kCellWidth) {
+        if (x != kGridLeft) ++cell;
+        offset = 0;
+        bits = CellRowBits(CellCode(screen, cell), CellMarked(screen, cell), row);
+      }
+      if ((bits >> (kCellWidth - 1 - offset)) & 1) level = kLevelLit;
+      ++offset;
+    }
+    if ((x & 1) == 0) {
+      byte = static_cast<uint8_t>(level << 4);
+    } else {
+      *out++ = static_cast<uint8_t>(byte | level);
+    }
+  }
+}
