@@ -67,6 +67,29 @@ TEST(WineRegistryTest, KeyIsAppendedWhenMissingAndLineEndsFollowTheFile) {
             "[Software\\\\Wine\\\\Ports] 1\n\"COM4\"=\"/dev/x\"\n");
 }
 
+TEST(WineRegistryTest, OnlyTheKeyItselfMatchesWhateverItsCase) {
+  // Keys whose names start with the Ports key's, or with which its name starts, are others:
+  // Wine never looks there, so the value goes into a Ports key of its own.
+  const std::string others =
+      "WINE REGISTRY Version 2\n\n"
+      "[Software\\\\Wine\\\\PortsX] 1\n\"COM4\"=\"/dev/a\"\n\n"
+      "[Software\\\\Wine\\\\Ports\\\\Sub] 1\n\"COM4\"=\"/dev/b\"\n\n"
+      "[Software\\\\Wine] 1\n\"COM4\"=\"/dev/c\"\n";
+  const RegistryValue none = FindRegistryValue(others, kKey, "COM4");
+  EXPECT_FALSE(none.key_found);
+  EXPECT_FALSE(none.value_found);
+  EXPECT_EQ(Set(others, "/dev/x"),
+            others + "\n[Software\\\\Wine\\\\Ports] 1234\n\"COM4\"=\"/dev/x\"\n");
+
+  // Windows compares key names without case, and so does Wine: a key written in lower case is
+  // the Ports key, found, and its value replaced in place.
+  const std::string lower = "[software\\\\wine\\\\ports] 1\n\"COM4\"=\"/dev/a\"\n";
+  const RegistryValue found = FindRegistryValue(lower, kKey, "COM4");
+  EXPECT_TRUE(found.key_found && found.value_found && found.is_string);
+  EXPECT_EQ(found.data, "/dev/a");
+  EXPECT_EQ(Set(lower, "/dev/x"), "[software\\\\wine\\\\ports] 1\n\"COM4\"=\"/dev/x\"\n");
+}
+
 TEST(WineRegistryTest, OtherDataTypesAreReplacedWithTheirContinuationLines) {
   const std::string file =
       "[Software\\\\Wine\\\\Ports] 1\n"
