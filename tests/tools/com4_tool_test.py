@@ -162,6 +162,12 @@ class Com4Tool(unittest.TestCase):
         self.assertEqual((written.st_uid, written.st_gid, written.st_mode & 0o7777),
                          (nobody.pw_uid, nobody.pw_gid, 0o640))
         self.assertEqual(os.lstat(self.link).st_uid, nobody.pw_uid)
+        # A dosdevices Wine has not made yet is made the prefix owner's, as Wine's would be.
+        shutil.rmtree(os.path.dirname(self.link))
+        self.assertEqual(self.tool(self.prefix, self.device).returncode, 0)
+        made = os.stat(os.path.dirname(self.link))
+        self.assertEqual((made.st_uid, made.st_gid), (nobody.pw_uid, nobody.pw_gid))
+        self.assertEqual(os.lstat(self.link).st_uid, nobody.pw_uid)
 
     def test_refusals_leave_the_prefix_as_it_was(self):
         before = self.registry()
@@ -258,8 +264,6 @@ class Com4Tool(unittest.TestCase):
         if os.geteuid() != 0:
             self.skipTest("a prefix of another user needs root")
         nobody = pwd.getpwnam("nobody")
-        for path in (self.prefix, self.registry_path(), os.path.dirname(self.link)):
-            os.chown(path, nobody.pw_uid, nobody.pw_gid)
         secret = os.path.join(self.directory, "root-only")
         with open(secret, "w") as registry:
             registry.write(REGISTRY)
@@ -269,59 +273,41 @@ class Com4Tool(unittest.TestCase):
         registry = self.registry_path()
         dosdevices = os.path.dirname(self.link)
 
-        def link_registry():
-            os.unlink(registry)
-            os.symlink(secret, registry)
-
-        def hard_link_registry():
-            os.unlink(registry)
-            os.link(secret, registry)
-
-        def fifo_registry():
-            os.unlink(registry)
-            os.mkfifo(registry)
-            os.chown(registry, nobody.pw_uid, nobody.pw_gid)
-
-        def link_dosdevices():
-            os.rmdir(dosdevices)
-            os.symlink(elsewhere, dosdevices)
-
-        def file_dosdevices():
-            os.rmdir(dosdevices)
-            open(dosdevices, "w").close()
+        def fifo(path):
+            os.mkfifo(path)
+            os.chown(path, nobody.pw_uid, nobody.pw_gid)
 
         cases = [
-            (link_registry, f"{registry} is a symbolic link: only the prefix's own file is read "
-                            "and written, not what a link leads to; nothing was changed", True),
-            (hard_link_registry, f"{registry} belongs to root, the prefix to nobody: it is not "
-                                 "the registry of the prefix's Wine; nothing was changed", True),
-            (fifo_registry, f"{registry} is not a regular file; nothing was changed", True),
-            (link_dosdevices, f"{dosdevices} is a symbolic link, not a directory of the prefix: "
-                              "the link com4 would be made where it leads; nothing was changed",
-             False),
-            (file_dosdevices, f"{dosdevices} is not a directory; nothing was changed", False),
+            (registry, lambda: os.symlink(secret, registry),
+             f"{registry} is a symbolic link: only the prefix's own file is read and written, "
+             "not what a link leads to", True),
+            (registry, lambda: os.link(secret, registry),
+             f"{registry} belongs to root, the prefix to nobody: it is not the registry of the "
+             "prefix's Wine", True),
+            (registry, lambda: fifo(registry), f"{registry} is not a regular file", True),
+            (dosdevices, lambda: os.symlink(elsewhere, dosdevices),
+             f"{dosdevices} is a symbolic link, not a directory of the prefix: the link com4 "
+             "would be made where it leads", False),
+            (dosdevices, lambda: open(dosdevices, "w").close(),
+             f"{dosdevices} is not a directory", False),
         ]
-        pristine = snapshot(self.directory)
-        for shape, message, show_refused in cases:
+        for replaced, shape, message, show_refused in cases:
             with self.subTest(message=message):
+                # A fresh prefix of nobody's, whose system.reg or dosdevices is then replaced.
+                shutil.rmtree(self.prefix)
+                os.makedirs(dosdevices)
+                with open(registry, "w") as written:
+                    written.write(REGISTRY)
+                for path in (self.prefix, registry, dosdevices):
+                    os.chown(path, nobody.pw_uid, nobody.pw_gid)
+                (shutil.rmtree if replaced == dosdevices else os.unlink)(replaced)
                 shape()
                 before = snapshot(self.directory)
-                self.assert_refused(self.tool(self.prefix, self.device), re.escape(message) + "\n$")
+                expected = re.escape(message + "; nothing was changed") + "\n$"
+                self.assert_refused(self.tool(self.prefix, self.device), expected)
                 if show_refused:
-                    self.assert_refused(self.tool(self.prefix), re.escape(message) + "\n$")
+                    self.assert_refused(self.tool(self.prefix), expected)
                 self.assertEqual(snapshot(self.directory), before)
-                # Back to the prefix as it was, for the next case.
-                for path in (registry, dosdevices):
-                    if os.path.isdir(path) and not os.path.islink(path):
-                        continue
-                    os.unlink(path)
-                with open(registry, "w") as restored:
-                    restored.write(REGISTRY)
-                os.chown(registry, nobody.pw_uid, nobody.pw_gid)
-                if not os.path.isdir(dosdevices):
-                    os.mkdir(dosdevices)
-                    os.chown(dosdevices, nobody.pw_uid, nobody.pw_gid)
-                self.assertEqual(snapshot(self.directory), pristine)
 
     def test_a_file_it_cannot_write_is_refused_with_nothing_changed(self):
         if os.geteuid() != 0 or shutil.which("setpriv") is None:
