@@ -279,7 +279,8 @@ class NativeRelay(RigHooks, RelayCases, RelayFaultCases, unittest.TestCase):
             traced = lines.read().splitlines()
         sessions = port_sessions(traced)
         self.assertEqual(len(sessions), 2, "the port was not opened twice")
-        reopen = [i for i, call in enumerate(traced) if call.startswith('openat(AT_FDCWD, "/dev/COM4"')][-1]
+        reopen = [i for i, call in enumerate(traced)
+                  if call.startswith('openat(AT_FDCWD, "/dev/COM4"')][-1]
         first_frame = next(i for i in range(reopen, len(traced)) if "TIOCOUTQ" in traced[i])
         sys.stderr.write("the reopen, up to its first frame:\n  "
                          + "\n  ".join(traced[reopen:first_frame]) + "\n")

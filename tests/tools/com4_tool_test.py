@@ -247,14 +247,16 @@ class Com4Tool(unittest.TestCase):
         written = index(rf"^write\({fd}, ", created)
         closed = index(rf"^close\({fd}\)", written)
         renamed = index(rf'^rename(at2?)?\(.*"{temporary}", .*"system\.reg"', created)
-        synced = [i for i in range(written, closed) if re.search(rf"^f(data)?sync\({fd}\)", calls[i])]
+        synced = [i for i in range(written, closed)
+                  if re.search(rf"^f(data)?sync\({fd}\)", calls[i])]
         self.assertTrue(synced, "the new registry was not synced to the disk before its close")
         self.assertLess(closed, renamed)
 
         made = index(r'^symlink(at)?\(".*", .*"com4\.panel-relay-com4\.\d+"\) = 0')
         moved = index(r'^rename(at2?)?\(.*"com4\.panel-relay-com4\.\d+", .*"com4"')
         self.assertLess(made, moved)
-        self.assertEqual([call for call in calls if re.search(r'^(unlink|symlink)(at)?\(.*"com4"[,)]', call)],
+        self.assertEqual([call for call in calls
+                          if re.search(r'^(unlink|symlink)(at)?\(.*"com4"[,)]', call)],
                          [], "the link COM4 was removed before its replacement was in place")
 
     def test_what_leads_out_of_a_prefix_of_another_user_is_refused(self):
@@ -359,8 +361,8 @@ class Com4Tool(unittest.TestCase):
                       TOOL, self.prefix])
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertIn(f"  registry: {KEY} \"COM4\" = {gone}\n"
-                      "            leads to nothing: no such device now (is the panel plugged in?)\n"
-                      "            serial devices here belong to the group 'uucp'\n"
+                      "            leads to nothing: no such device now (is the panel plugged "
+                      "in?)\n            serial devices here belong to the group 'uucp'\n"
                       f"  link:     {self.link} -> {self.device}\n"
                       "            a character device; this user may not read and write it\n"
                       "            join the group 'uucp' (sudo usermod -aG uucp \"$USER\"), then "

@@ -62,6 +62,13 @@ TEST(WineRegistryTest, KeyIsAppendedWhenMissingAndLineEndsFollowTheFile) {
 
   const std::string crlf = "WINE REGISTRY Version 2\r\n\r\n[Software\\\\Wine\\\\Ports] 1\r\n";
   EXPECT_EQ(Set(crlf, "/dev/x"), crlf + "\"COM4\"=\"/dev/x\"\r\n");
+  // A file whose lines end in more than one way (found by fuzzing: a last line ending in a bare
+  // CR, finished by the first setting, made the second see CRLF): a value set again keeps the
+  // end its line has, so that setting it again changes nothing.
+  const std::string bare_cr = Set("[Software\\\\Other] 1\r", "/dev/y");
+  EXPECT_EQ(bare_cr,
+            "[Software\\\\Other] 1\r\n\n[Software\\\\Wine\\\\Ports] 1234\n\"COM4\"=\"/dev/y\"\n");
+  EXPECT_EQ(Set(bare_cr, "/dev/y"), bare_cr);
   // A key's line that ends the file without a line end is not run into.
   EXPECT_EQ(Set("[Software\\\\Wine\\\\Ports] 1", "/dev/x"),
             "[Software\\\\Wine\\\\Ports] 1\n\"COM4\"=\"/dev/x\"\n");
