@@ -6,11 +6,13 @@
 #include <unistd.h>
 
 #include <dirent.h>
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
@@ -100,7 +102,8 @@ int CreateBeside(int directory, const char* name, std::string* temporary) {
     unsigned char random[6] = {};
     if (getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) return -1;
     std::string candidate = std::string(name) + ".panel-relay-com4.";
-    for (const unsigned char byte : random) candidate.push_back(kLetters[byte % 62]);
+    std::transform(std::begin(random), std::end(random), std::back_inserter(candidate),
+                   [](unsigned char byte) { return kLetters[byte % 62]; });
     const int fd = openat(directory, candidate.c_str(),
                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd >= 0 || errno != EEXIST) {
@@ -182,7 +185,8 @@ bool WineserverRunning(int prefix, std::string* where) {
     const ssize_t got = read(named_fd, named, sizeof named);
     close(named_fd);
     std::string name(named, got > 0 ? static_cast<std::size_t>(got) : 0);
-    name = name.substr(0, name.find_first_of("\r\n"));
+    const std::size_t line_end = name.find_first_of("\r\n");
+    if (line_end != std::string::npos) name.resize(line_end);
     if (!name.empty() && name.find('/') == std::string::npos) roots.push_back("/tmp/" + name);
   }
   // The user whose Wine serves the prefix is its owner: Wine refuses another's prefix.
