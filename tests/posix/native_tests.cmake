@@ -34,7 +34,8 @@ set(native_cases
   area_created_empty_and_sized_later
   area_that_cannot_be_mapped
   stalled_panel_write_time_outs
-  port_calls_seen_from_outside)
+  port_calls_seen_from_outside
+  panel_back_as_a_new_node_in_the_default_mode)
 foreach(case IN LISTS native_cases)
   add_test(NAME e2e.native.${case}
     COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/e2e/test_relay_native.py
