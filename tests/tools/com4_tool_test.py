@@ -169,6 +169,16 @@ class Com4Tool(unittest.TestCase):
         self.assertEqual((made.st_uid, made.st_gid), (nobody.pw_uid, nobody.pw_gid))
         self.assertEqual(os.lstat(self.link).st_uid, nobody.pw_uid)
 
+    def test_help_is_an_answer_and_a_wrong_command_line_an_error(self):
+        result = self.tool("--help")
+        self.assertEqual((result.returncode, result.stderr), (0, ""))
+        self.assertTrue(result.stdout.startswith("usage: panel-relay-com4 PREFIX"), result.stdout)
+        for wrong in ([], ["--bogus"], ["--help", self.prefix], [self.prefix, self.device, "x"]):
+            result = self.tool(*wrong)
+            self.assertEqual((result.returncode, result.stdout), (2, ""), wrong)
+            self.assertTrue(result.stderr.startswith("usage: panel-relay-com4 PREFIX"), wrong)
+        self.assertEqual(self.registry(), REGISTRY.encode())
+
     def test_refusals_leave_the_prefix_as_it_was(self):
         before = self.registry()
         not_a_device = os.path.join(self.directory, "file")

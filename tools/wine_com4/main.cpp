@@ -36,9 +36,10 @@ constexpr const char* kPortsKey = "Software\\Wine\\Ports";
 constexpr const char* kPortsKeyShown = "HKLM\\Software\\Wine\\Ports";
 constexpr const char* kValue = "COM4";
 
-void Usage() {
-  std::fprintf(stderr,
-               "usage: panel-relay-com4 PREFIX [DEVICE] | --version\n"
+// To standard output when asked for (--help), to standard error after a wrong command line.
+void Usage(std::FILE* to) {
+  std::fprintf(to,
+               "usage: panel-relay-com4 PREFIX [DEVICE] | --help | --version\n"
                "  PREFIX  the simulator's Wine prefix (the directory that holds system.reg)\n"
                "  DEVICE  the panel's serial device, best its name under /dev/serial/by-id/\n"
                "With DEVICE, gives the prefix a COM4 that Wine keeps: the registry value COM4 =\n"
@@ -291,8 +292,12 @@ int main(int argc, char** argv) {
     std::printf("panel-relay-com4 %s\n", PANEL_RELAY_VERSION);
     return 0;
   }
+  if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+    Usage(stdout);
+    return 0;
+  }
   if (argc < 2 || argc > 3 || argv[1][0] == '-') {
-    Usage();
+    Usage(stderr);
     return 2;
   }
   Prefix prefix;
