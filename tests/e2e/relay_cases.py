@@ -82,6 +82,11 @@ class RelayCases:
 
     def assert_port_released(self, panel=None):
         panel = panel or self.panel
+        # The panel's watcher sees the close at its next look (every 10 ms, later on a busy
+        # machine): it is waited for, not raced.
+        deadline = time.monotonic() + 5
+        while panel.state_changes()[-1][1] != "closed" and time.monotonic() < deadline:
+            time.sleep(0.01)
         self.assertEqual(panel.state_changes()[-1][1], "closed", "the port is still open")
         self.check_port_reopenable(panel)
 

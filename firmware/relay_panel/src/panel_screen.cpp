@@ -163,10 +163,11 @@ void RenderRow(const PanelScreen& screen, uint8_t y, uint8_t first_column, uint8
   static_assert(kGridLeft == 3 && kCellWidth == 10 && kGlyphLeft == 1,
                 "the byte layout below is for this grid");
   static const uint8_t kSpread[4] = {0x00, 0x0F, 0xF0, 0xFF};  // two pixels, left one first
-  uint8_t bytes[kScreenWidth / 2];
+  constexpr uint8_t kRowBytes = kScreenWidth / 2;
+  uint8_t bytes[kRowBytes];
   if (y < kGridTop || y >= kGridBottom) {
     const bool sign = StaleSignWanted(screen);
-    for (uint8_t b = 0; b < sizeof bytes; ++b) {
+    for (uint8_t b = 0; b < kRowBytes; ++b) {
       bytes[b] = sign && (b & 4) == 0 ? 0xFF : 0x00;  // dashes where (x & 8) == 0
     }
   } else {
@@ -198,7 +199,6 @@ void RenderRow(const PanelScreen& screen, uint8_t y, uint8_t first_column, uint8
     *to++ = kSpread[edge_before << 1];  // the last cell's edge, then the margin
     *to = 0x00;
   }
-  for (uint8_t b = static_cast<uint8_t>(first_column * 2); b < (last_column + 1) * 2; ++b) {
-    *out++ = bytes[b];
-  }
+  const uint8_t end = static_cast<uint8_t>((last_column + 1) * 2);
+  for (uint8_t b = static_cast<uint8_t>(first_column * 2); b < end; ++b) *out++ = bytes[b];
 }
