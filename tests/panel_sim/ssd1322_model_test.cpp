@@ -31,15 +31,14 @@ Model Prepared() {
   return model;
 }
 
-std::array<std::uint8_t, ssd1322::kWidth * ssd1322::kHeight> Shown(const Model& model) {
-  std::array<std::uint8_t, ssd1322::kWidth * ssd1322::kHeight> image{};
+ssd1322::Pixels Shown(const Model& model) {
+  ssd1322::Pixels image{};
   ssd1322::Image(model, &image);
   return image;
 }
 
-std::uint8_t At(const std::array<std::uint8_t, ssd1322::kWidth * ssd1322::kHeight>& image, int x,
-                int y) {
-  return image[static_cast<std::size_t>(y * ssd1322::kWidth + x)];
+std::uint8_t At(const ssd1322::Pixels& image, int x, int y) {
+  return image[static_cast<std::size_t>(y) * ssd1322::kWidth + static_cast<std::size_t>(x)];
 }
 
 TEST(Ssd1322Model, FirstByteHighNibbleIsTheLeftPixelWithTheNibbleRemap) {

@@ -33,7 +33,7 @@
 
 namespace {
 
-using Image = std::array<std::uint8_t, ssd1322::kWidth * ssd1322::kHeight>;
+using Image = ssd1322::Pixels;
 using Pair = std::vector<std::uint8_t>;
 
 constexpr std::uint64_t kSliceCycles = kClockHz / 10000;     // 0.1 ms between host steps
@@ -268,9 +268,13 @@ int main(int argc, char** argv) {
     } else if (std::strcmp(argv[i], "--image") == 0 && has_value) {
       image_path = argv[++i];
     } else if (std::strcmp(argv[i], "--measure") == 0 && has_value) {
-      measure = std::atoi(argv[++i]);
+      char* end = nullptr;
+      measure = static_cast<int>(std::strtol(argv[++i], &end, 10));
+      if (*end != '\0' || measure < 1 || measure > 1000) measure = -1;
     } else if (std::strcmp(argv[i], "--seconds") == 0 && has_value) {
-      seconds = std::atof(argv[++i]);
+      char* end = nullptr;
+      seconds = std::strtod(argv[++i], &end);
+      if (*end != '\0' || !(seconds > 0)) seconds = -1;
     } else if (std::strcmp(argv[i], "--line") == 0) {
       line_mode = true;
     } else {
@@ -278,7 +282,8 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  if (elf == nullptr || (line_mode ? 1 : 0) + (pages_path ? 1 : 0) + (measure > 0 ? 1 : 0) != 1) {
+  if (elf == nullptr || measure < 0 || seconds < 0 ||
+      (line_mode ? 1 : 0) + (pages_path ? 1 : 0) + (measure > 0 ? 1 : 0) != 1) {
     Usage();
     return 2;
   }

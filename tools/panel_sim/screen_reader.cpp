@@ -50,8 +50,7 @@ int Match(const CellBits& bits, bool* marked) {
 
 }  // namespace
 
-void ReadScreen(const std::array<std::uint8_t, ssd1322::kWidth * ssd1322::kHeight>& image,
-                ScreenCells* cells) {
+void ReadScreen(const ssd1322::Pixels& image, ScreenCells* cells) {
   for (int line = 0; line < kScreenLines; ++line) {
     for (int column = 0; column < kScreenColumns; ++column) {
       CellBits bits{};
@@ -60,8 +59,9 @@ void ReadScreen(const std::array<std::uint8_t, ssd1322::kWidth * ssd1322::kHeigh
         std::uint16_t value = 0;
         for (int x = 0; x < kCellWidth; ++x) {
           // Lit from the middle grey up, as the firmware reads its own levels.
-          const std::uint8_t level = image[static_cast<std::size_t>(
-              y * ssd1322::kWidth + kGridLeft + kCellWidth * column + x)];
+          const std::uint8_t level =
+              image[static_cast<std::size_t>(y) * ssd1322::kWidth +
+                    static_cast<std::size_t>(kGridLeft + kCellWidth * column + x)];
           value = static_cast<std::uint16_t>(value << 1 | (level >= 8 ? 1 : 0));
         }
         bits[static_cast<std::size_t>(row)] = value;

@@ -16,8 +16,7 @@ struct ScreenCells {
   std::array<bool, kScreenCells> marked{};
 };
 
-void ReadScreen(const std::array<std::uint8_t, ssd1322::kWidth * ssd1322::kHeight>& image,
-                ScreenCells* cells);
+void ReadScreen(const ssd1322::Pixels& image, ScreenCells* cells);
 
 // The byte ReadScreen gives for a cell drawn with `code`.
 int GlyphClassOf(std::uint8_t code);

@@ -207,7 +207,7 @@ void Byte(Model* model, std::uint8_t byte, bool data) {
   ++model->ignored_bytes;  // data with no command to take it
 }
 
-void Image(const Model& model, std::array<std::uint8_t, kWidth * kHeight>* image) {
+void Image(const Model& model, Pixels* image) {
   for (int y = 0; y < kHeight; ++y) {
     // The makers' COM scan (A0 bit 4 set) shows RAM row 0 at the top of the module.
     const int line = (model.remap & 0x10) != 0 ? y : kHeight - 1 - y;

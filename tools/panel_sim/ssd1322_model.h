@@ -10,6 +10,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 namespace ssd1322 {
@@ -21,9 +22,14 @@ constexpr int kWidth = 256;
 constexpr int kHeight = 64;
 // The 256-pixel glass shows segments 112 to 367: column addresses 0x1C to 0x5B.
 constexpr int kFirstVisibleSegment = 4 * 0x1C;
+constexpr std::size_t kPixels = std::size_t{kWidth} * kHeight;
+
+// The glass's pixels, row by row.
+using Pixels = std::array<std::uint8_t, kPixels>;
 
 struct Model {
-  std::array<std::uint8_t, kRamRows * kSegments> ram{};  // one grey level (0..15) per pixel
+  std::array<std::uint8_t, std::size_t{kRamRows} * kSegments>
+      ram{};  // one grey level (0..15) per pixel
   int column_start = 0, column_end = kRamColumns - 1;
   int row_start = 0, row_end = kRamRows - 1;
   int column = 0, row = 0;
@@ -54,7 +60,7 @@ void Byte(Model* model, std::uint8_t byte, bool data);
 
 // The image as the glass shows it: a grey level 0..15 per pixel, row by row, with the display
 // mode and sleep applied (off: all 0).
-void Image(const Model& model, std::array<std::uint8_t, kWidth * kHeight>* image);
+void Image(const Model& model, Pixels* image);
 
 // How brightly a level lights, 0..255, from the grey-scale table in force (0 and 1 unlit).
 std::uint8_t Brightness(const Model& model, std::uint8_t level);
