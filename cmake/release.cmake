@@ -19,6 +19,21 @@ set(program_permissions ${CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS})
 set(document_permissions OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 set(release_programs panel-relay panel-emulator sim-emulator)
 
+# The reference panel's firmware, in the zip and the tarball: the .hex of the AVR build (which
+# scripts/release makes first and names here) and the sketch folder, to flash or to build.
+set(PANEL_RELAY_FIRMWARE_HEX "" CACHE FILEPATH
+    "The reference panel's relay_panel.hex to ship (scripts/release sets it)")
+function(install_firmware)
+  if(NOT PANEL_RELAY_FIRMWARE_HEX)
+    return()
+  endif()
+  install(FILES ${PANEL_RELAY_FIRMWARE_HEX} DESTINATION firmware ${ARGN}
+          PERMISSIONS ${document_permissions})
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/firmware/relay_panel DESTINATION firmware ${ARGN}
+          FILE_PERMISSIONS ${document_permissions}
+          DIRECTORY_PERMISSIONS ${CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS})
+endfunction()
+
 set(CPACK_PACKAGE_NAME panel-relay)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "The panel-relay developers")
@@ -42,6 +57,7 @@ if(WIN32)
   install(FILES "${release_staging}/Start panel-relay.cmd" ${release_staging}/README.txt
                 ${release_staging}/LICENSE.txt ${release_staging}/pages.txt
           DESTINATION . PERMISSIONS ${document_permissions})
+  install_firmware()
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME panel-relay-${PROJECT_VERSION}-windows-x64)
   include(CPack)
@@ -58,6 +74,7 @@ install(TARGETS ${release_programs} RUNTIME DESTINATION . COMPONENT tarball
         PERMISSIONS ${program_permissions})
 install(FILES ${release_staging}/README ${PROJECT_SOURCE_DIR}/LICENSE ${examples}
         DESTINATION . COMPONENT tarball PERMISSIONS ${document_permissions})
+install_firmware(COMPONENT tarball)
 
 # The Debian package: programs, manual pages and the documentation directory. Manual pages and
 # the changelog are compressed without a name or a time in their gzip headers.

@@ -23,6 +23,18 @@ TARBALL = os.path.join(DIST, f"panel-relay-{VERSION}-linux-x86_64.tar.gz")
 DEB = os.path.join(DIST, f"panel-relay_{VERSION}-1_amd64.deb")
 
 
+def firmware_files():
+    """The reference panel's files both archives ship, below their top directory: the .hex and
+    every file of the sketch folder."""
+    names = ["firmware/relay_panel.hex"]
+    sketch = os.path.join(ROOT, "firmware", "relay_panel")
+    for directory, _, files in os.walk(sketch):
+        for name in files:
+            path = os.path.join(directory, name)
+            names.append("firmware/" + os.path.relpath(path, os.path.dirname(sketch)))
+    return names
+
+
 def require_release():
     """For each test module's setUpModule: the files must be there, made by scripts/release."""
     missing = [path for path in (ZIP, TARBALL, DEB) if not os.path.isfile(path)]

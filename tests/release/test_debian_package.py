@@ -48,8 +48,10 @@ class Tarball(unittest.TestCase):
         with tarfile.open(TARBALL) as archive:
             members = {member.name: member for member in archive.getmembers()}
             rule = archive.extractfile(f"{top}/99-panel-relay.rules").read().decode()
-        self.assertEqual(sorted(members), sorted(f"{top}/{name}" for name in [
-            *PROGRAMS, "README", "LICENSE", "pages.txt", "99-panel-relay.rules"]))
+        files = [name for name, member in members.items() if not member.isdir()]
+        self.assertEqual(sorted(files), sorted(f"{top}/{name}" for name in [
+            *PROGRAMS, "README", "LICENSE", "pages.txt", "99-panel-relay.rules",
+            *release_files.firmware_files()]))
         for program in PROGRAMS:
             self.assertEqual(members[f"{top}/{program}"].mode, 0o755)
         for member in members.values():  # whoever built it

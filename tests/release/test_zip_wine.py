@@ -90,12 +90,14 @@ class ZipUnderWine(unittest.TestCase):
 
     def test_the_zip_holds_what_a_user_needs(self):
         with zipfile.ZipFile(ZIP) as archive:
-            names = sorted(archive.namelist())
+            names = sorted(name for name in archive.namelist() if not name.endswith("/"))
+            firmware_hex = archive.read(f"{TOP}/firmware/relay_panel.hex")
             readme = archive.read(f"{TOP}/README.txt")
             launcher = archive.read(f"{TOP}/{LAUNCHER}")
         self.assertEqual(names, sorted(f"{TOP}/{name}" for name in [
             "panel-relay.exe", "sim-emulator.exe", "panel-emulator.exe", LAUNCHER,
-            "README.txt", "LICENSE.txt", "pages.txt"]))
+            "README.txt", "LICENSE.txt", "pages.txt", *release_files.firmware_files()]))
+        self.assertTrue(firmware_hex.startswith(b":"), "the firmware is no Intel hex file")
         for text in (readme, launcher):
             self.assertNotIn(b"\n", text.replace(b"\r\n", b""), "a line end is not CRLF")
         self.assertIn(f"panel-relay {VERSION}".encode(), readme)

@@ -7,8 +7,12 @@
 #ifdef __AVR__
 #include <avr/pgmspace.h>
 #define PANEL_FLASH PROGMEM
-inline uint8_t ReadFlashByte(const uint8_t* address) { return pgm_read_byte(address); }
+inline uint8_t ReadFlashByte(const uint8_t* address) {
+  return pgm_read_byte(address);
+}
 #else
 #define PANEL_FLASH
-inline uint8_t ReadFlashByte(const uint8_t* address) { return *address; }
+inline uint8_t ReadFlashByte(const uint8_t* address) {
+  return *address;
+}
 #endif

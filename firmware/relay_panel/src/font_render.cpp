@@ -17,7 +17,6 @@ uint8_t GlyphRow(uint8_t code, uint8_t row) {
 uint16_t CellRowBits(uint8_t code, bool marked, uint8_t row) {
   constexpr uint16_t kCellMask = (1u << kCellWidth) - 1;
   // Bit 9 is the cell's left edge; the glyph's bit 7 goes to cell column kGlyphLeft.
-  const uint16_t bits =
-      static_cast<uint16_t>(GlyphRow(code, row) << (kCellWidth - 8 - kGlyphLeft));
+  const uint16_t bits = static_cast<uint16_t>(GlyphRow(code, row) << (kCellWidth - 8 - kGlyphLeft));
   return marked ? static_cast<uint16_t>(~bits & kCellMask) : bits;
 }

@@ -12,7 +12,9 @@ constexpr int kGridBottom = kGridTop + kScreenLines * kCellHeight;
 // window: drawing one cell again costs less than starting another window.
 constexpr uint8_t kBridgedCells = 1;
 
-bool MarkBit(const uint8_t* marks, uint8_t cell) { return (marks[cell >> 3] >> (cell & 7)) & 1; }
+bool MarkBit(const uint8_t* marks, uint8_t cell) {
+  return (marks[cell >> 3] >> (cell & 7)) & 1;
+}
 
 void SetMarkBit(uint8_t* marks, uint8_t cell, bool marked) {
   const uint8_t bit = static_cast<uint8_t>(1u << (cell & 7));
@@ -23,7 +25,9 @@ void SetMarkBit(uint8_t* marks, uint8_t cell, bool marked) {
   }
 }
 
-bool StaleSignWanted(const PanelScreen& screen) { return screen.mode == ScreenMode::kStale; }
+bool StaleSignWanted(const PanelScreen& screen) {
+  return screen.mode == ScreenMode::kStale;
+}
 
 // The stale sign: dashes 8 px long in the rows above and below the grid.
 uint8_t MarginPixel(const PanelScreen& screen, int x) {
@@ -81,9 +85,13 @@ void CheckStale(PanelScreen* screen, uint32_t now_ms) {
   }
 }
 
-uint8_t CellCode(const PanelScreen& screen, uint8_t cell) { return screen.text[cell]; }
+uint8_t CellCode(const PanelScreen& screen, uint8_t cell) {
+  return screen.text[cell];
+}
 
-bool CellMarked(const PanelScreen& screen, uint8_t cell) { return MarkBit(screen.marks, cell); }
+bool CellMarked(const PanelScreen& screen, uint8_t cell) {
+  return MarkBit(screen.marks, cell);
+}
 
 bool CellChanged(const PanelScreen& screen, uint8_t cell) {
   return screen.text[cell] != screen.drawn_text[cell] ||

@@ -51,10 +51,18 @@ constexpr uint8_t kSetUp[] PANEL_FLASH = {
     0xA9, 0,              // partial display off
 };
 
-void Select() { PANEL_DISPLAY_PORT &= static_cast<uint8_t>(~(1u << kPinCs)); }
-void Deselect() { PANEL_DISPLAY_PORT |= static_cast<uint8_t>(1u << kPinCs); }
-void CommandMode() { PANEL_DISPLAY_PORT &= static_cast<uint8_t>(~(1u << kPinDc)); }
-void DataMode() { PANEL_DISPLAY_PORT |= static_cast<uint8_t>(1u << kPinDc); }
+void Select() {
+  PANEL_DISPLAY_PORT &= static_cast<uint8_t>(~(1u << kPinCs));
+}
+void Deselect() {
+  PANEL_DISPLAY_PORT |= static_cast<uint8_t>(1u << kPinCs);
+}
+void CommandMode() {
+  PANEL_DISPLAY_PORT &= static_cast<uint8_t>(~(1u << kPinDc));
+}
+void DataMode() {
+  PANEL_DISPLAY_PORT |= static_cast<uint8_t>(1u << kPinDc);
+}
 
 // Returns once the byte is out, so that D/C# may change after it.
 void SendByte(uint8_t byte) {
@@ -81,9 +89,8 @@ void SendWindow(const RedrawWindow& window) {
 
 void StartSpi() {
   PANEL_DISPLAY_PORT |= static_cast<uint8_t>((1u << kPinCs) | (1u << kPinReset));
-  PANEL_DISPLAY_DDR |= static_cast<uint8_t>((1u << kPinSck) | (1u << kPinMosi) |
-                                            (1u << kPinSpiSs) | (1u << kPinCs) |
-                                            (1u << kPinDc) | (1u << kPinReset));
+  PANEL_DISPLAY_DDR |= static_cast<uint8_t>((1u << kPinSck) | (1u << kPinMosi) | (1u << kPinSpiSs) |
+                                            (1u << kPinCs) | (1u << kPinDc) | (1u << kPinReset));
   SPCR = (1u << SPE) | (1u << MSTR);  // master, mode 0, MSB first, f/4 ...
   SPSR = (1u << SPI2X);               // ... doubled: 8 MHz at 16 MHz
 }
