@@ -297,6 +297,7 @@ int main(int argc, char** argv) {
   static Run run;  // large (the display's RAM), and one per process
   if (!StartSimChip(elf, &run.chip, &error)) {
     std::fprintf(stderr, "panel-sim: %s\n", error.c_str());
+    StopSimChip(&run.chip);
     return 1;
   }
   InstallToolStopHandler();
@@ -314,6 +315,7 @@ int main(int argc, char** argv) {
     LineBridge line;
     if (!OpenLineBridge(&line, &error)) {
       std::fprintf(stderr, "panel-sim: %s\n", error.c_str());
+      StopSimChip(&run.chip);
       return 1;
     }
     std::fprintf(stderr, "panel-sim: listening on %s\n", line.slave_path.c_str());
@@ -356,6 +358,7 @@ int main(int argc, char** argv) {
     ok = ok && MeasurePairs(&run, {last}, measure, "unchanged_pair_cycles");
   }
   if (image_path != nullptr) WriteImage(run, image_path);
+  StopSimChip(&run.chip);
   std::printf("usb bulk bytes %llu failures %d\n",
               static_cast<unsigned long long>(run.host.bulk_bytes), run.host.failures);
   std::fflush(stdout);

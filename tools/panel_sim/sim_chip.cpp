@@ -13,6 +13,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -104,7 +105,8 @@ std::uint64_t SpiByteCycles(const SimChip& chip) {
 
 bool StartSimChip(const char* elf_path, SimChip* chip, std::string* error) {
   avr_global_logger_set(QuietLogger);
-  elf_firmware_t firmware{};
+  chip->firmware = new elf_firmware_t{};
+  elf_firmware_t& firmware = *chip->firmware;
   if (elf_read_firmware(elf_path, &firmware) != 0) {
     *error = std::string("cannot read the firmware ") + elf_path;
     return false;
@@ -148,6 +150,22 @@ bool StartSimChip(const char* elf_path, SimChip* chip, std::string* error) {
   chip->core_reset = avr->reset;
   avr->reset = OnCoreReset;
   return true;
+}
+
+void StopSimChip(SimChip* chip) {
+  if (chip->avr != nullptr) avr_terminate(chip->avr);
+  chip->avr = nullptr;
+  if (elf_firmware_t* firmware = chip->firmware; firmware != nullptr) {
+    // The ELF reader's allocations, made with malloc.
+    std::free(firmware->flash);
+    std::free(firmware->eeprom);
+    std::free(firmware->fuse);
+    std::free(firmware->lockbits);
+    for (std::uint32_t i = 0; i < firmware->symbolcount; ++i) std::free(firmware->symbol[i]);
+    std::free(static_cast<void*>(firmware->symbol));
+    delete firmware;
+  }
+  chip->firmware = nullptr;
 }
 
 void RunSimChip(SimChip* chip, std::uint64_t until) {

@@ -10,11 +10,13 @@
 #include "panel_sim/ssd1322_model.h"
 
 struct avr_t;
+struct elf_firmware_t;
 struct avr_spi_t;
 struct avr_watchdog_t;
 
 struct SimChip {
   avr_t* avr = nullptr;
+  elf_firmware_t* firmware = nullptr;  // what was read from the ELF, kept until the end
   avr_spi_t* spi = nullptr;
   avr_watchdog_t* watchdog = nullptr;
   void (*core_reset)(avr_t*) = nullptr;  // simavr's own, called from ours
@@ -35,6 +37,9 @@ constexpr std::uint32_t kClockHz = 16000000;
 
 // Loads the ELF and makes the chip; false with error set when it cannot.
 bool StartSimChip(const char* elf_path, SimChip* chip, std::string* error);
+
+// Ends the simulation and frees what simavr and the ELF reader hold.
+void StopSimChip(SimChip* chip);
 
 // Runs the simulation until its cycle count reaches `until` (or the core stops).
 void RunSimChip(SimChip* chip, std::uint64_t until);
