@@ -14,9 +14,7 @@ set(PANEL_FIRMWARE_MAX_RAM 2048)
 
 set(board_definitions
   F_CPU=16000000L ARDUINO=10807 ARDUINO_AVR_LEONARDO ARDUINO_ARCH_AVR
-  USB_VID=0x2341 USB_PID=0x8036 "USB_MANUFACTURER=\"Unknown\"" "USB_PRODUCT=\"Arduino Leonardo\""
-  # Debian 12's avr-gcc 5.4 has no DECIMAL_DIG in C++, which the core's WString.cpp needs.
-  DECIMAL_DIG=__DECIMAL_DIG__)
+  USB_VID=0x2341 USB_PID=0x8036 "USB_MANUFACTURER=\"Unknown\"" "USB_PRODUCT=\"Arduino Leonardo\"")
 set(common_options -mmcu=atmega32u4 -Os -g -ffunction-sections -fdata-sections
   # No build paths in what is built.
   -fdebug-prefix-map=${PROJECT_SOURCE_DIR}=. -fdebug-prefix-map=${PROJECT_BINARY_DIR}=build
@@ -29,7 +27,10 @@ list(SORT arduino_core_sources)
 add_library(arduino_core STATIC ${arduino_core_sources})
 target_include_directories(arduino_core PUBLIC ${arduino_core_dir}
                            ${ARDUINO_AVR_DIR}/variants/leonardo)
-target_compile_definitions(arduino_core PUBLIC ${board_definitions})
+target_compile_definitions(arduino_core PUBLIC ${board_definitions}
+  # Debian 12's avr-gcc 5.4 has no DECIMAL_DIG in C++, which the core's WString.cpp needs; only
+  # the core gets it, so that no redefinition reaches the sketch's warnings.
+  PRIVATE DECIMAL_DIG=__DECIMAL_DIG__)
 target_compile_options(arduino_core PUBLIC ${common_options}
   $<$<COMPILE_LANGUAGE:CXX>:${cxx_options}>
   $<$<COMPILE_LANGUAGE:C>:-std=gnu11>

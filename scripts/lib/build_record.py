@@ -14,9 +14,11 @@ import subprocess
 import sys
 
 # What the release is built with: compilers and their binutils, the MinGW-w64 toolchain and
-# headers, CMake and CPack, make, dpkg's tools, fakeroot, strip-nondeterminism, gzip, and file
-# (for dpkg-shlibdeps). Their dependencies are added below.
+# headers, the AVR toolchain, C library and Arduino core of the panel's firmware, CMake and CPack,
+# make, dpkg's tools, fakeroot, strip-nondeterminism, gzip, and file (for dpkg-shlibdeps). Their
+# dependencies are added below.
 TOOLS = ["g++", "g++-mingw-w64-x86-64", "binutils", "binutils-mingw-w64-x86-64", "libc6-dev",
+         "gcc-avr", "binutils-avr", "avr-libc", "arduino-core-avr",
          "cmake", "make", "dpkg", "dpkg-dev", "fakeroot", "strip-nondeterminism", "gzip", "tar",
          "file"]
 ENVIRONMENT = ("LC_ALL", "SOURCE_DATE_EPOCH", "TZ")
