@@ -35,8 +35,9 @@ SIM = os.environ.get("PANEL_SIM_BIN", "")
 ELF = os.environ.get("PANEL_RELAY_FIRMWARE_ELF", "")
 
 # The test's pages, as the simulator keeps them in its area: the codes the relay translates
-# (0x01, 0x02, '^'), a byte with no glyph of its own, the frame delimiters in text, marked fields
-# and a wholly marked empty line.
+# (0x01, 0x02, '^'), bytes with no glyph of their own, the frame delimiters in text, marked
+# fields, a wholly marked empty line, and 0x0A, which reaches the chip as 0x0D 0x0A after the
+# restart (the relay does not set the new port's line again, and Linux's output processing is on).
 PAGES = [
     ([b"PANEL SIM \x01 STPT 12  AUTO", b"LAT N 34^52.610' <A>", b"\x80 \x02 PAGE ONE \x7f",
       b"", b"LAST LINE 1234567890123 Z"],
@@ -44,7 +45,8 @@ PAGES = [
     ([b" UHF 242.00   PAGE TWO", b"", b"VHF 1   10:24:37", b"   M3 1234  MAN  T 109X",
       b"> < >><< |"],
      [b"\x02" * 4, b"\x02" * 25, b"", b"\x00" * 7 + b"\x02" * 4, b"\x01\x03\xff\x02"]),
-    ([b"PAGE THREE", b"", b"\x00\x00\x00\x00\x00^^^", b"", b"abcdefghijklmnopqrstuvwxy"],
+    ([b"PAGE THREE", b"LF\x0aCR\x0dTAB\x09 \x0a\x0a", b"\x00\x00\x00\x00\x00^^^", b"",
+      b"abcdefghijklmnopqrstuvwxy"],
      [b"", b"", b"\x00" * 5 + b"\x02\x02\x02", b"", b""]),
 ]
 INTERVAL = 1.5  # seconds a page is shown
@@ -221,6 +223,9 @@ class RelayOnSimulatedChip:
         self.assertEqual(status, 0, relay.output())
         self.check_restart(report)
         self.check_pages(report, expected)
+        # The page with 0x0A came through the new port's output processing, and was shown.
+        added = [line for line in report if line.startswith("line output processing added")]
+        self.assertTrue(added and int(added[0].split()[4]) > 0, added)
         self.assertIn("failures 0", report[-1])
 
     def pages_shown(self, report, expected):

@@ -32,17 +32,28 @@ bool IsPair(const std::array<std::uint8_t, 254>& bytes) {
   return true;
 }
 
+void Remember(LineBridge* line, std::uint8_t byte) {
+  auto& recent = line->recent;
+  if (line->recent_count < recent.size()) {
+    recent[line->recent_count++] = byte;
+  } else {
+    std::copy(recent.begin() + 1, recent.end(), recent.begin());
+    recent.back() = byte;
+  }
+}
+
+// Cuts the pairs the relay wrote out of what came through the line (with the 0x0D that output
+// processing adds before each 0x0A taken out again), and reports each new one.
 void WatchPairs(LineBridge* line, const std::uint8_t* bytes, std::size_t count,
                 std::vector<std::string>* events) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   auto& recent = line->recent;
   for (std::size_t i = 0; i < count; ++i) {
-    if (line->recent_count < recent.size()) {
-      recent[line->recent_count++] = bytes[i];
-    } else {
-      std::copy(recent.begin() + 1, recent.end(), recent.begin());
-      recent.back() = bytes[i];
-    }
+    if (line->held_cr && bytes[i] != '\n') Remember(line, '\r');
+    if (line->held_cr && bytes[i] == '\n') ++line->added_crs;
+    line->held_cr = line->crlf && bytes[i] == '\r';
+    if (line->held_cr) continue;
+    Remember(line, bytes[i]);
     if (bytes[i] != '<' || line->recent_count < recent.size() || !IsPair(recent)) continue;
     if (recent == line->last_pair) continue;
     line->last_pair = recent;
@@ -68,19 +79,24 @@ bool OpenLineBridge(LineBridge* line, std::string* error) {
   }
   line->slave_path = ptsname(fd);
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-  // Raw both ways, at the 9600 baud that Linux gives a new USB serial device: every byte value
-  // passes, and a speed set by the relay shows as a change.
+  line->fd = fd;
+  LineBridgeNewPort(line);
+  return true;
+}
+
+void LineBridgeNewPort(LineBridge* line) {
+  // Linux's defaults for a terminal, with the USB serial driver's control flags (cdc-acm).
   termios settings{};
-  if (tcgetattr(fd, &settings) == 0) {
-    cfmakeraw(&settings);
-    settings.c_cflag |= CLOCAL | CREAD;
+  if (tcgetattr(line->fd, &settings) == 0) {
+    settings.c_iflag = ICRNL | IXON;
+    settings.c_oflag = OPOST | ONLCR;
+    settings.c_cflag = CS8 | CREAD | HUPCL | CLOCAL;
+    settings.c_lflag = ISIG | ICANON | ECHO | ECHOE | ECHOK | ECHOCTL | ECHOKE | IEXTEN;
     cfsetispeed(&settings, B9600);
     cfsetospeed(&settings, B9600);
-    tcsetattr(fd, TCSANOW, &settings);
+    tcsetattr(line->fd, TCSANOW, &settings);
   }
-  line->fd = fd;
-  line->speed = LineOutputBaud(fd);
-  return true;
+  line->speed = LineOutputBaud(line->fd);
 }
 
 void LineBridgeStep(LineBridge* line, UsbHost* host, std::size_t room,
@@ -91,6 +107,10 @@ void LineBridgeStep(LineBridge* line, UsbHost* host, std::size_t room,
     line->speed = speed;
     events->push_back("line speed " + std::to_string(speed));
     UsbHostSetLineCoding(host, speed);
+  }
+  termios settings{};
+  if (tcgetattr(line->fd, &settings) == 0) {
+    line->crlf = (settings.c_oflag & (OPOST | ONLCR)) == (OPOST | ONLCR);
   }
   pollfd watched{line->fd, POLLIN, 0};
   const bool ready = poll(&watched, 1, 0) > 0;

@@ -58,6 +58,7 @@ struct Run {
   std::string last_screen;
   std::size_t uart_printed = 0;
   bool paced = false;
+  LineBridge* line = nullptr;  // in --line mode
   double wall_start = 0;
   double sim_start = 0;
 };
@@ -87,6 +88,10 @@ void Report(Run* run) {
                 static_cast<double>(run->chip.last_reset_cycle) / kClockHz,
                 run->chip.key_at_last_reset ? "7777" : "none");
     UsbHostDetached(&run->host);
+    if (run->line != nullptr) {
+      LineBridgeNewPort(run->line);
+      std::printf("line new port at %u baud\n", run->line->speed);
+    }
   }
   const std::string& uart = run->chip.uart;
   for (std::size_t end; (end = uart.find('\n', run->uart_printed)) != std::string::npos;) {
@@ -320,6 +325,7 @@ int main(int argc, char** argv) {
     }
     std::fprintf(stderr, "panel-sim: listening on %s\n", line.slave_path.c_str());
     run.paced = true;
+    run.line = &line;
     run.wall_start = WallSeconds();
     std::vector<std::string> events;
     for (long slice = 0; ok && !ToolStopRequested(); ++slice) {
@@ -333,7 +339,9 @@ int main(int argc, char** argv) {
       }
       ok = Slice(&run);
     }
+    std::printf("line output processing added %ld bytes\n", line.added_crs);
     CloseLineBridge(&line);
+    run.line = nullptr;
   } else if (pages_path != nullptr) {
     ok = Boot(&run);
     for (std::size_t i = 0; ok && i < pages.size(); ++i) {
