@@ -16,6 +16,7 @@
 // cell), "page N cycles C", "measure NAME CYCLES", "failed ..." then exit status 1.
 #include <time.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstdlib>
@@ -129,7 +130,7 @@ bool Slice(Run* run) {
     const double ahead =
         (SimSeconds(run->chip) - run->sim_start) - (WallSeconds() - run->wall_start);
     if (ahead > 0.002) {
-      const timespec pause{0, static_cast<long>(ahead * 1e9)};
+      const timespec pause{0, static_cast<long>(std::min(ahead, 0.5) * 1e9)};
       nanosleep(&pause, nullptr);
     }
   }
@@ -213,7 +214,10 @@ bool Boot(Run* run) {
 // the end.
 bool MeasurePairs(Run* run, const std::vector<Pair>& pairs, int count, const char* name) {
   constexpr std::uint64_t kSettledCycles = 30 * kClockHz / 1000;
-  WaitUntil(run, 1, [](const Run& r) { return QuietFor(r, 30 * kClockHz / 1000); });
+  if (!WaitUntil(run, 1, [](const Run& r) { return QuietFor(r, kSettledCycles); })) {
+    std::printf("failed: the display did not settle before %s\n", name);
+    return false;
+  }
   const std::uint64_t start = SimCycle(run->chip);
   const std::uint64_t spi_bytes = run->chip.spi_bytes;
   for (int i = 0; i < count; ++i) {

@@ -61,7 +61,7 @@ void Log(UsbHost* host, const std::string& line) {
   host->log.push_back(line);
 }
 
-void Finish(UsbHost* host, SimChip* chip, bool ok) {
+void Finish(UsbHost* host, bool ok) {
   UsbAction& action = host->actions.front();
   const std::string::size_type colon = action.name.find(':');
   const std::string what = colon == std::string::npos ? action.name : action.name.substr(colon + 1);
@@ -82,14 +82,13 @@ void Finish(UsbHost* host, SimChip* chip, bool ok) {
   host->stage = 0;
   host->sent = 0;
   host->head_started = false;
-  (void)chip;
 }
 
 // One try at the control transfer at the head of the queue.
 void ControlStep(UsbHost* host, SimChip* chip) {
   UsbAction& action = host->actions.front();
   if (SimCycle(*chip) - host->step_started > kStepTimeoutCycles) {
-    Finish(host, chip, false);
+    Finish(host, false);
     return;
   }
   int result = AVR_IOCTL_USB_NAK;
@@ -110,14 +109,14 @@ void ControlStep(UsbHost* host, SimChip* chip) {
   } else if (action.in_length > 0) {
     // Status of a read: a zero-length OUT packet.
     result = Transfer(chip, AVR_IOCTL_USB_WRITE, 0, nullptr, 0, nullptr);
-    if (result == AVR_IOCTL_USB_OK) Finish(host, chip, true);
+    if (result == AVR_IOCTL_USB_OK) Finish(host, true);
   } else {
     // Status of a write: the device's zero-length IN packet.
     std::uint8_t none[kPacket] = {};
     result = Transfer(chip, AVR_IOCTL_USB_READ, 0, none, kPacket, nullptr);
-    if (result == AVR_IOCTL_USB_OK) Finish(host, chip, true);
+    if (result == AVR_IOCTL_USB_OK) Finish(host, true);
   }
-  if (result == AVR_IOCTL_USB_STALL) Finish(host, chip, false);
+  if (result == AVR_IOCTL_USB_STALL) Finish(host, false);
 }
 
 void DataStep(UsbHost* host, SimChip* chip) {
