@@ -1,6 +1,8 @@
 #include "panel_sim/screen_reader.h"
 
-#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
 
 #include "font_render.h"
 

@@ -5,7 +5,8 @@
 #include <sim_io.h>
 
 #include <algorithm>
-#include <cstdio>
+#include <iterator>
+#include <string>
 
 #include "panel_sim/sim_chip.h"
 
