@@ -316,6 +316,49 @@ class WineRelay(RelayOnSimulatedChip, unittest.TestCase):
         self.run_relay()
 
 
+class LineAsWine10SetsIt(unittest.TestCase):
+    """The line's speed as Wine 10 sets every rate, through termios2 (the rate as a number, which
+    tcgetattr reports only as BOTHER), by a program that then closes the line: the touch all the
+    same. Then a pair written to the reopened line reaches the screen, and its close, now at the
+    new port's 9600 baud, resets nothing."""
+
+    def test_touch_through_termios2_then_a_pair(self):
+        require_pieces(self, *core_pieces())
+        from relay_chain.panel import set_speed_termios2
+        panel = PanelSim(["--line"])
+        self.addCleanup(panel.stop)
+
+        def count(prefix):
+            return lambda report: len([x for x in report if x.startswith(prefix)])
+
+        self.assertTrue(panel.wait_for(lambda r: count("usb configured")(r) == 1, 20))
+        line = os.open(panel.slave_path, os.O_RDWR | os.O_NOCTTY)
+        set_speed_termios2(line, 1200)
+        time.sleep(0.1)  # the speed is seen before the close, as with the relay's own pause
+        os.close(line)
+        self.assertTrue(panel.wait_for(lambda r: count("usb configured")(r) == 2, 20),
+                        panel.report())
+        report = panel.report()
+        reset = index_of(report, r"watchdog reset .*key=7777")
+        self.assertIsNotNone(reset, report)
+        self.assertIsNotNone(index_of(report, r"usb line coding 1200 "))
+        self.assertLess(index_of(report, r"usb control line state 0 "), reset)
+
+        pair = model_pair([b"TERMIOS2 \x01 ^", b"", b"", b"", b"END"],
+                          [b"\x02\x02", b"", b"", b"", b""])
+        line = os.open(panel.slave_path, os.O_RDWR | os.O_NOCTTY)
+        os.write(line, pair)
+        classes = glyph_classes(report)
+        cells, marks = RelayOnSimulatedChip.expected_screen(pair, classes)
+        self.assertTrue(panel.wait_for(
+            lambda r: any(c == cells and m == marks for _, c, m in screens(r)), 20), panel.report())
+        os.close(line)
+        self.assertTrue(panel.wait_for(count("usb control line state 0"), 20))
+        self.assertTrue(panel.wait_for(lambda r: count("usb control line state 0")(r) == 2, 20))
+        time.sleep(0.5)  # a reset would come 120 ms after the close
+        self.assertEqual(count("watchdog reset")(panel.report()), 1, panel.report())
+
+
 class KeepingUp(unittest.TestCase):
     """The firmware keeps up with a pair every 100 ms at 16 MHz: 1,600,000 cycles. Measured in
     simulated cycles (panel-sim --measure), so that the machine's speed plays no part."""
