@@ -248,7 +248,8 @@ class RelayOnSimulatedChip:
         coding = index_of(report, r"usb line coding 1200 ", speed)
         closed = index_of(report, r"line closed ", speed)
         # DTR off reaches the chip after the rate did, as the core wants for its touch.
-        dtr_off = index_of(report, r"usb control line state 0 ", max(coding or speed, closed or speed))
+        dtr_off = index_of(report, r"usb control line state 0 ",
+                           max(coding or speed, closed or speed))
         reset = index_of(report, r"watchdog reset ", dtr_off or speed)
         self.assertTrue(None not in (coding, closed, dtr_off, reset), "\n".join(report[:40]))
         self.assertIn("key=7777", report[reset])
@@ -278,7 +279,8 @@ class RelayOnSimulatedChip:
             cells = [classes[b] for b in text]
             on_screen = [t for t, c, m in shown if t >= when and c == cells and m == marks]
             self.assertTrue(on_screen, f"pair at {when} s never shown: {text!r} {marks}")
-            print(f"pair at {when:.3f} s (simulated) on the screen {1000 * (on_screen[0] - when):.0f} ms later")
+            print(f"pair at {when:.3f} s (simulated) on the screen "
+                  f"{1000 * (on_screen[0] - when):.0f} ms later")
             self.assertLessEqual(on_screen[0] - when, PAGE_LATENCY,
                                  f"pair at {when} s shown only at {on_screen[0]} s")
 
