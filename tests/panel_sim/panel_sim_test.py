@@ -260,6 +260,9 @@ class RelayOnSimulatedChip:
                          "the chip reset again")
         configured = index_of(report, r"usb configured ", reset)
         self.assertIsNotNone(configured, "the chip did not come back on the bus")
+        # Enumerated as the Leonardo the firmware is built for, before the restart and after.
+        self.assertEqual(len([line for line in report
+                              if line.startswith("usb device 2341:8036 ")]), 2, report[:20])
         classes = glyph_classes(report)
         waiting = [classes[b] for b in WAITING_LINE]
         after_reset = [s for s in screens(report) if s[0] > sim_time(report[reset])]

@@ -5,6 +5,7 @@
 #include <sim_io.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <iterator>
 #include <string>
 
@@ -103,6 +104,13 @@ void ControlStep(UsbHost* host, SimChip* chip) {
     result = Transfer(chip, AVR_IOCTL_USB_READ, 0, buffer,
                       std::min<std::uint32_t>(action.in_length, kPacket), &got);
     if (result == AVR_IOCTL_USB_OK) host->stage = 2;
+    // The device descriptor (18 bytes, type 1) names the board by its vendor and product.
+    if (result == AVR_IOCTL_USB_OK && got >= 12 && buffer[0] == 18 && buffer[1] == 1) {
+      char ids[32];
+      std::snprintf(ids, sizeof ids, "device %04x:%04x", buffer[8] | buffer[9] << 8,
+                    buffer[10] | buffer[11] << 8);
+      Log(host, ids);
+    }
   } else if (host->stage == 1) {
     result = Transfer(chip, AVR_IOCTL_USB_WRITE, 0, action.bytes.data(),
                       static_cast<std::uint32_t>(action.bytes.size()), nullptr);
