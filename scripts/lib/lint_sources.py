@@ -1,6 +1,7 @@
-"""Lists the files scripts/lint checks: those of src/ and tools/ that a compile-commands file
-builds, chosen by their path below the source tree (as CMake knows it), so that a checkout under
-a directory that happens to be called src or tools selects the same files as any other.
+"""Lists the files scripts/lint checks: those of src/, tools/ and firmware/ that a
+compile-commands file builds, chosen by their path below the source tree (as CMake knows it), so
+that a checkout under a directory that happens to be called src or tools selects the same files
+as any other.
 
 Usage: lint_sources.py BUILD_DIR [SUFFIX]   (one path a line, sorted)"""
 
@@ -8,7 +9,7 @@ import json
 import os
 import sys
 
-CHECKED = ("src", "tools")
+CHECKED = ("src", "tools", "firmware")
 
 
 def source_dir(build_dir):

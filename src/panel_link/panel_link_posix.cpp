@@ -3,8 +3,11 @@
 // exclusively, as Windows' unshared open is: flock against programs that lock it, TIOCEXCL
 // against any further open, and a port already held either way counts as not available. The
 // line settings are a termios built from zero; DTR and RTS are cleared after every open, since
-// Linux raises them on each. Windows' total write time-out bounds both the queuing of a frame
-// and the wait until the output queue is empty, which is when Windows' write would return.
+// Linux raises them on each. A Windows port is always binary; a panel that comes back from its
+// restart as a new device node starts in the kernel's default mode (each 0x0A sent as 0x0D 0x0A,
+// input echoed back), so the reopened line is made raw, its speed left as it is. Windows' total
+// write time-out bounds both the queuing of a frame and the wait until the output queue is empty,
+// which is when Windows' write would return.
 //
 // Read time-outs have nothing to map onto: the program never reads. Were it to read, VTIME
 // (tenths of a second) could not carry them; a read would poll against a deadline of 10 ms per
@@ -15,6 +18,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -137,6 +141,17 @@ termios BuildLineSettings() {
   return settings;
 }
 
+bool RawLineSettings(const termios& current, termios* raw) {
+  if (current.c_iflag == 0 && current.c_oflag == 0 && current.c_lflag == 0) {
+    return false;
+  }
+  *raw = current;
+  raw->c_iflag = 0;
+  raw->c_oflag = 0;
+  raw->c_lflag = 0;
+  return true;
+}
+
 unsigned WriteTimeoutMilliseconds(std::size_t bytes) {
   return kWriteTimeoutPerByteMilliseconds * static_cast<unsigned>(bytes) +
          kWriteTimeoutConstantMilliseconds;
@@ -157,12 +172,19 @@ bool PreparePanelPort(PanelPort* port) {
   ShowMessage("Waiting for panel to restart...\n");
   CountDownPanelRestart();
 
-  // The reopened port keeps the settings applied above; they are not applied again. The open
-  // raised DTR and RTS, though. The write time-out needs no setting: every write keeps it.
+  // The reopened port keeps the settings applied above; they are not applied again: the speed
+  // once more (with DTR off) would restart the panel once more. A node that came back cooked is
+  // only made raw, at the speed it has. The open raised DTR and RTS, which go off after that.
+  // The write time-out needs no setting: every write keeps it.
   fd = OpenPort();
   if (fd < 0) {
     ShowMessage("COM-Port not available...\n");
     return false;
+  }
+  termios current{};
+  termios raw{};
+  if (tcgetattr(fd, &current) == 0 && RawLineSettings(current, &raw)) {
+    tcsetattr(fd, TCSANOW, &raw);
   }
   HoldModemLinesOff(fd);
   port->fd = fd;

@@ -6,10 +6,12 @@ here as they are; the ones below them exist only on POSIX."""
 import errno
 import fcntl
 import os
+import re
 import shutil
 import signal
 import sys
 import tempfile
+import termios
 import time
 import unittest
 
@@ -20,6 +22,7 @@ from relay_cases import (ATTRIBUTES, BANNER, CONNECTED, NO_PORT, ORDINARY_RUN,
                          check_frames, model_pair)
 from relay_chain import namespace
 from relay_chain.figures import cpu_seconds
+from relay_chain.panel import PtyPanel
 from relay_chain.rig import Rig
 
 RELAY = os.environ.get("PANEL_RELAY_BIN", "")
@@ -35,6 +38,20 @@ CYCLE_PAUSE = 0.1
 for _number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT):
     if signal.getsignal(_number) == signal.SIG_IGN:
         signal.signal(_number, signal.SIG_DFL)
+
+# A call that sets a terminal's settings in strace's lines, and the speed it carries.
+SETS_LINE = re.compile(r"^ioctl\(\d+, [^,]*\bTCSETS[WF2]?\b")
+SPEED = re.compile(r"\bB(\d+)\b")
+
+
+def speeds_set(calls):
+    """The speed (as strace names it, "B1200") of each call among calls that sets the line."""
+    speeds = []
+    for call in calls:
+        if SETS_LINE.search(call):
+            speed = SPEED.search(call)
+            speeds.append(speed.group(0) if speed else call)
+    return speeds
 
 
 class NativeRelay(RigHooks, RelayCases, RelayFaultCases, unittest.TestCase):
@@ -180,16 +197,10 @@ class NativeRelay(RigHooks, RelayCases, RelayFaultCases, unittest.TestCase):
         given up before each close."""
         if shutil.which("strace") is None:
             self.skipTest("strace is not installed")
-        trace = os.path.join(self.enterContext(tempfile.TemporaryDirectory()), "trace")
         standin = self.start_standin(4096)
         standin.publish(TEXT, ATTRIBUTES)
         self.point_com4(self.panel.slave_path)
-        environment = dict(os.environ)
-        if "ASAN_OPTIONS" in environment:  # LeakSanitizer refuses to run under a tracer
-            environment["ASAN_OPTIONS"] += ":detect_leaks=0"
-        tracer = self.rig.start(
-            ["strace", "-qq", "-o", trace, "-e", "trace=openat,ioctl,write,close,flock", RELAY],
-            env=environment)
+        trace, tracer = self.start_traced_relay("trace=openat,ioctl,write,close,flock")
         self.assertIsNotNone(tracer.wait_for_output(CONNECTED, 30))
         self.assertTrue(self.panel.wait_for_bytes(3 * PAIR, 10))
         # strace holds back the stop signals of a program it started: the relay gets them.
@@ -219,6 +230,73 @@ class NativeRelay(RigHooks, RelayCases, RelayFaultCases, unittest.TestCase):
                 self.assertTrue(any("LOCK_UN" in call for call in released),
                                 "the lock was not released before the close")
         self.assertGreaterEqual(sum(call.startswith("write(") for call in sessions[1]), 6)
+        # The node kept the settings applied before the restart: they are not applied again.
+        self.assertEqual(speeds_set(sessions[0]), ["B1200"])
+        self.assertEqual(speeds_set(sessions[1]), [], "the reopened line was set again")
+        standin.quit()
+
+    def start_traced_relay(self, calls):
+        """The relay under strace, watching calls; the trace's path and the tracer."""
+        if shutil.which("strace") is None:
+            self.skipTest("strace is not installed")
+        trace = os.path.join(self.enterContext(tempfile.TemporaryDirectory()), "trace")
+        environment = dict(os.environ)
+        if "ASAN_OPTIONS" in environment:  # LeakSanitizer refuses to run under a tracer
+            environment["ASAN_OPTIONS"] += ":detect_leaks=0"
+        tracer = self.rig.start(["strace", "-qq", "-o", trace, "-e", calls, RELAY],
+                                env=environment)
+        return trace, tracer
+
+    def test_panel_back_as_a_new_node_in_the_default_mode(self):
+        """A panel on its own USB port comes back from its restart as a new device node, in the
+        kernel's default mode: output processing (each 0x0A would leave as 0x0D 0x0A) and echo
+        (what the panel sends would be sent back to it). The relay makes the reopened line raw:
+        the frames arrive as built and nothing comes back. It keeps the node's speed: in its
+        calls, nothing after the reopen sets another speed, nor 1200 baud a second time."""
+        standin = self.start_standin(4096)
+        standin.publish(TEXT, ATTRIBUTES)
+        self.point_com4(self.panel.slave_path)
+        trace, tracer = self.start_traced_relay("trace=openat,ioctl,close,flock")
+        self.assertIsNotNone(tracer.wait_for_output(RESTART, 15))
+        returned = PtyPanel()
+        self.addCleanup(returned.close)
+        iflag, oflag, _, lflag, _, _, _ = returned.settings()
+        self.assertTrue(oflag & termios.OPOST and oflag & termios.ONLCR and lflag & termios.ECHO
+                        and lflag & termios.ICANON and iflag & termios.ICRNL,
+                        "a new pseudo-terminal is not in the kernel's default mode")
+        node_speeds = returned.speeds()
+        self.point_com4(returned.slave_path)
+        self.panel.close()
+        self.assertIsNotNone(tracer.wait_for_output(CONNECTED, 30))
+        self.assertTrue(returned.wait_for_bytes(PAIR, 10), "no frames on the new node")
+        os.write(returned.master, b"\x0aready\x0d\x0a")  # what the panel says: not echoed
+        sent = returned.data()
+        self.assertTrue(returned.wait_for_bytes(len(sent) + 3 * PAIR, 10))
+        os.kill(child_of(tracer.popen.pid), signal.SIGINT)
+        self.assertEqual(tracer.wait(10), 0)
+        self.assertEqual(tracer.output(), ORDINARY_RUN)
+        with open(trace) as lines:
+            traced = lines.read().splitlines()
+        sessions = port_sessions(traced)
+        self.assertEqual(len(sessions), 2, "the port was not opened twice")
+        reopen = [i for i, call in enumerate(traced)
+                  if call.startswith('openat(AT_FDCWD, "/dev/COM4"')][-1]
+        first_frame = next(i for i in range(reopen, len(traced)) if "TIOCOUTQ" in traced[i])
+        sys.stderr.write("the reopen, up to its first frame:\n  "
+                         + "\n  ".join(traced[reopen:first_frame]) + "\n")
+
+        stream = returned.data()
+        self.assertEqual(stream[26:28], b"\x0a\x0d", "a text byte 0x0A did not arrive as it was")
+        check_frames(self, stream, [(TEXT, ATTRIBUTES)])
+        iflag, oflag, _, lflag, _, _, _ = returned.settings()
+        self.assertEqual((iflag, oflag, lflag), (0, 0, 0), "the reopened line is not raw")
+        self.assertEqual(returned.speeds(), node_speeds, "the node's speed was changed")
+
+        self.assertEqual(speeds_set(sessions[0]), ["B1200"])
+        node_speed = f"B{node_speeds[1]}"
+        self.assertNotEqual(node_speed, "B1200")
+        self.assertEqual(speeds_set(sessions[1]), [node_speed],
+                         "the reopened line was not set raw once, at the node's own speed")
         standin.quit()
 
     # --- A panel that stops reading, measured --------------------------------------------------

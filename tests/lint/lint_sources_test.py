@@ -42,6 +42,7 @@ class LintSources(unittest.TestCase):
         here = relative(lint_sources.selected(BUILD), TOP)
         self.assertIn(os.path.join("src", "relay", "main.cpp"), here)
         self.assertIn(os.path.join("tools", "sim_emulator", "pages.cpp"), here)
+        self.assertIn(os.path.join("firmware", "relay_panel", "src", "frame_reader.cpp"), here)
 
         with tempfile.TemporaryDirectory() as scratch:
             top = os.path.join(scratch, "src", "tools", "panel-relay")
@@ -55,7 +56,7 @@ class LintSources(unittest.TestCase):
         self.assertEqual(there, here)
         self.assertEqual(windows, [])  # a Linux build has none of the Windows files
         for name in there:
-            self.assertIn(name.split(os.sep)[0], ("src", "tools"), name)
+            self.assertIn(name.split(os.sep)[0], ("src", "tools", "firmware"), name)
 
 
 if __name__ == "__main__":

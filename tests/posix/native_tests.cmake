@@ -34,7 +34,8 @@ set(native_cases
   area_created_empty_and_sized_later
   area_that_cannot_be_mapped
   stalled_panel_write_time_outs
-  port_calls_seen_from_outside)
+  port_calls_seen_from_outside
+  panel_back_as_a_new_node_in_the_default_mode)
 foreach(case IN LISTS native_cases)
   add_test(NAME e2e.native.${case}
     COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/e2e/test_relay_native.py
@@ -77,6 +78,9 @@ add_test(NAME docs.links
 add_test(NAME lint.udev_rule
          COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tests/lint/udev_rule_test.py)
 set_tests_properties(lint.udev_rule PROPERTIES SKIP_RETURN_CODE 77)
+# The same rule as the pages give it in their text, for the zip that has no rule file.
+add_test(NAME docs.udev_rule_text
+         COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tests/lint/docs_rule_text_test.py)
 # The README's picture of the panel is what the panel emulator draws for the example page, with
 # the real relay between it and the simulator emulator (scripts/panel-picture remakes it). The
 # relay needs a private mount namespace: skipped where none can be made, as the cases above.
@@ -85,6 +89,15 @@ add_test(NAME docs.readme_picture
                  --relay $<TARGET_FILE:panel-relay> --sim $<TARGET_FILE:sim-emulator>
                  --panel $<TARGET_FILE:panel-emulator> --check ${PROJECT_SOURCE_DIR}/README.md)
 set_tests_properties(docs.readme_picture PROPERTIES TIMEOUT 120 SKIP_RETURN_CODE 77)
+# The bench of docs/linux-native.md as written, the package's recipe and the tarball's, by a user
+# who is not root (sudo's line as sudo runs it), each in a private mount namespace: the relay
+# connects and the panel emulator shows the example pages. Needs root to be that user.
+add_test(NAME docs.bench_recipe
+         COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tests/e2e/docs_bench_test.py)
+set_tests_properties(docs.bench_recipe PROPERTIES
+  TIMEOUT 120
+  SKIP_REGULAR_EXPRESSION "skipped=[1-9]"
+  ENVIRONMENT "PANEL_RELAY_BIN=$<TARGET_FILE:panel-relay>;SIM_EMULATOR_BIN=$<TARGET_FILE:sim-emulator>;PANEL_EMULATOR_BIN=$<TARGET_FILE:panel-emulator>")
 # The release's date in a tree without git: the environment's, or a refusal that says how.
 add_test(NAME release.source_date_epoch
          COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tests/release/source_date_epoch_test.py)

@@ -160,6 +160,31 @@ TEST(LineSettings, AreRaw1200Baud8N1WithoutFlowControlOrControlCharacters) {
   ClosePty(pty);
 }
 
+TEST(LineSettings, AReopenedCookedNodeIsMadeRawAtItsOwnSpeed) {
+  // A new pseudo-terminal starts in the kernel's default mode, as a new USB serial node does.
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  termios cooked{};
+  ASSERT_EQ(tcgetattr(master, &cooked), 0);
+  close(master);
+  ASSERT_NE(cooked.c_oflag & OPOST, 0u);
+  ASSERT_NE(cooked.c_lflag & ECHO, 0u);
+  termios raw{};
+  ASSERT_TRUE(RawLineSettings(cooked, &raw));
+  EXPECT_EQ(raw.c_iflag, 0u);
+  EXPECT_EQ(raw.c_oflag, 0u);
+  EXPECT_EQ(raw.c_lflag, 0u);
+  EXPECT_EQ(raw.c_cflag, cooked.c_cflag);  // speed, framing and modem control as they were
+  EXPECT_EQ(cfgetospeed(&raw), cfgetospeed(&cooked));
+  EXPECT_EQ(cfgetispeed(&raw), cfgetispeed(&cooked));
+  EXPECT_EQ(std::memcmp(raw.c_cc, cooked.c_cc, sizeof raw.c_cc), 0);
+
+  // A node that kept the line settings is raw already: nothing to set, no speed given again.
+  termios untouched{};
+  EXPECT_FALSE(RawLineSettings(BuildLineSettings(), &untouched));
+  EXPECT_EQ(untouched.c_cflag, 0u);
+}
+
 TEST(WriteTimeout, IsTenMillisecondsPerBytePlusOneHundred) {
   EXPECT_EQ(WriteTimeoutMilliseconds(kPanelFrameSize), 1370u);
   EXPECT_EQ(WriteTimeoutMilliseconds(1), 110u);

@@ -1,8 +1,11 @@
 """panel-emulator through its real interfaces: a pseudo-terminal whose slave this test opens,
 sets and closes as the relay would, and recorded streams. Usage: panel_emulator_test.py EXE"""
 
+import grp
 import os
+import pwd
 import select
+import shutil
 import signal
 import subprocess
 import sys
@@ -163,6 +166,12 @@ class RecordedStream(unittest.TestCase):
         self.assertEqual(status, 0)
         self.assertEqual(text, dump_block(1, b"A") + dump_block(2, b"B"))
 
+    def test_help_is_an_answer_not_an_error(self):
+        status, text, error = run("--help")
+        self.assertEqual((status, error), (0, ""))
+        self.assertTrue(text.startswith("usage: panel-emulator "), text)
+        self.assertIn("--restart-seconds S", text)
+
     def test_bad_options_and_missing_device(self):
         for arguments in (["--pairs", "0"], ["--pairs"], ["--bogus"], ["a", "b"],
                           ["--restart-seconds", "60"]):
@@ -172,6 +181,88 @@ class RecordedStream(unittest.TestCase):
         status, _, error = run("--dump", "/nonexistent/line")
         self.assertEqual(status, 1)
         self.assertIn("cannot open /nonexistent/line", error)
+
+
+class StartedThroughSudo(unittest.TestCase):
+    """Root with SUDO_UID and SUDO_GID, as sudo starts it: the user who ran sudo may then open
+    the line and be heard, which root's own pseudo-terminal does not let them."""
+
+    def setUp(self):
+        if os.geteuid() != 0 or shutil.which("setpriv") is None:
+            self.skipTest("starting it as sudo does and opening the line as another user needs "
+                          "root and setpriv")
+        nobody = pwd.getpwnam("nobody")
+        self.user = nobody.pw_uid
+        try:
+            self.group = grp.getgrnam("nogroup").gr_gid
+        except KeyError:
+            self.group = nobody.pw_gid
+        # In /tmp whatever TMPDIR says: the user reaches the link and the pair file.
+        self.directory = tempfile.mkdtemp(dir="/tmp")
+        self.addCleanup(shutil.rmtree, self.directory)
+        os.chmod(self.directory, 0o755)
+        self.link = os.path.join(self.directory, "com4")
+
+    def start(self, **sudo):
+        process = subprocess.Popen([EMULATOR, "--dump", "--link", self.link],
+                                   env=dict(os.environ, **sudo), stdin=subprocess.DEVNULL,
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.addCleanup(process.__exit__, None, None, None)
+        self.addCleanup(process.kill)
+        deadline = time.monotonic() + 5
+        while not os.path.islink(self.link):
+            if process.poll() is not None:
+                self.fail(f"it ended: {process.stderr.read()!r}")
+            self.assertLess(time.monotonic(), deadline, "no link to the slave")
+            time.sleep(0.02)
+        return process
+
+    def write_as_the_user(self, stream):
+        """Writes stream on the line as the user; the shell's status (1 when it may not open)."""
+        recording = os.path.join(self.directory, "pair")
+        with open(recording, "wb") as pair:
+            pair.write(stream)
+        os.chmod(recording, 0o644)
+        return subprocess.run(["setpriv", f"--reuid={self.user}", f"--regid={self.group}",
+                               "--clear-groups", "sh", "-c", 'cat "$1" > "$2"', "sh", recording,
+                               self.link], capture_output=True, timeout=10).returncode
+
+    def test_the_user_who_ran_sudo_gets_the_slave_and_the_link(self):
+        without = self.start()
+        slave = os.stat(self.link)
+        self.assertEqual(slave.st_uid, 0)
+        self.assertNotEqual(self.write_as_the_user(pair_of(b"NOT HEARD")), 0)
+        without.send_signal(signal.SIGTERM)
+        self.assertEqual(without.wait(5), 0)
+        group_of_a_new_slave = slave.st_gid
+
+        process = self.start(SUDO_UID=str(self.user), SUDO_GID=str(self.group),
+                             SUDO_USER="nobody")
+        slave, link = os.stat(self.link), os.lstat(self.link)
+        self.assertEqual(slave.st_uid, self.user)
+        self.assertEqual(slave.st_gid, group_of_a_new_slave, "only the owner changes")
+        self.assertEqual((link.st_uid, link.st_gid), (self.user, self.group))
+        self.assertEqual(self.write_as_the_user(pair_of(b"HEARD", b"1")), 0)
+        os.set_blocking(process.stdout.fileno(), False)
+        text, deadline = b"", time.monotonic() + 5
+        while b"HEARD" not in text and time.monotonic() < deadline:
+            select.select([process.stdout], [], [], 0.1)
+            text += process.stdout.read() or b""
+        process.send_signal(signal.SIGTERM)
+        self.assertEqual(process.wait(5), 0)
+        self.assertEqual(text.decode(), dump_block(1, b"HEARD", b"1"))
+        notes = process.stderr.read().decode()
+        self.assertIn(f"panel-emulator: given to user {self.user}, who ran sudo\n", notes)
+        self.assertFalse(os.path.lexists(self.link), "the link is removed at the end")
+
+    def test_ids_that_sudo_would_not_set_are_refused(self):
+        for sudo in ({"SUDO_UID": "1000"}, {"SUDO_UID": "10x", "SUDO_GID": "10"},
+                     {"SUDO_UID": "4294967295", "SUDO_GID": "10"}):
+            result = subprocess.run([EMULATOR, "--link", self.link], env=dict(os.environ, **sudo),
+                                    capture_output=True, timeout=5)
+            self.assertEqual(result.returncode, 1, sudo)
+            self.assertIn(b"SUDO_UID and SUDO_GID must both be numeric ids", result.stderr)
+            self.assertFalse(os.path.lexists(self.link), sudo)
 
 
 if __name__ == "__main__":

@@ -1,5 +1,6 @@
 """panel-emulator.exe (the Windows build, brought up to date first) under Wine: on a COM port that
-is a pseudo-terminal, and on a recorded file. Usage: panel_emulator_windows_test.py WINDOWS_BUILD"""
+is a pseudo-terminal, and on a recorded file; and both emulators' --help.
+Usage: panel_emulator_windows_test.py WINDOWS_BUILD"""
 
 import os
 import pty
@@ -29,7 +30,8 @@ class WindowsPanelEmulator(unittest.TestCase):
         if not os.path.exists(os.path.join(WINDOWS_BUILD, "CMakeCache.txt")):
             subprocess.run(["cmake", "--preset", "windows", "-B", WINDOWS_BUILD], cwd=ROOT,
                            check=True, stdout=subprocess.DEVNULL)
-        subprocess.run(["cmake", "--build", WINDOWS_BUILD, "--target", "panel-emulator"],
+        subprocess.run(["cmake", "--build", WINDOWS_BUILD, "--target", "panel-emulator",
+                        "sim-emulator"],
                        cwd=ROOT, check=True, stdout=subprocess.DEVNULL)
         cls.exe = os.path.join(WINDOWS_BUILD, "tools", "panel-emulator.exe")
         cls.work = tempfile.mkdtemp(prefix="panel-emulator-wine-")
@@ -73,6 +75,21 @@ class WindowsPanelEmulator(unittest.TestCase):
         status, out, err = self.run_exe("COM9")
         self.assertEqual(status, 1)
         self.assertIn("cannot open COM9", err)
+
+    def test_help_of_both_emulators(self):
+        """--help is an answer: status 0, the usage on standard output. The Windows panel
+        emulator offers no standard input ("-" names a file there)."""
+        shown = {}
+        for name in ("panel-emulator", "sim-emulator"):
+            exe = os.path.join(WINDOWS_BUILD, "tools", f"{name}.exe")
+            result = subprocess.run(self.prefix.command([exe, "--help"]), env=self.prefix.env,
+                                    stdin=subprocess.DEVNULL, capture_output=True, timeout=60,
+                                    start_new_session=True)
+            shown[name] = result.stdout.decode().replace("\r\n", "\n")
+            self.assertEqual(result.returncode, 0, name)
+            self.assertTrue(shown[name].startswith(f"usage: {name} "), shown[name])
+        self.assertNotIn("standard input", shown["panel-emulator"])
+        self.assertIn("COM port", shown["panel-emulator"])
 
 
 if __name__ == "__main__":

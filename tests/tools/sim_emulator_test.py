@@ -95,6 +95,17 @@ class SimEmulator(unittest.TestCase):
         self.stop(first)
 
 
+class Options(unittest.TestCase):
+    def test_help_is_an_answer_not_an_error(self):
+        result = subprocess.run([EMULATOR, "--help"], capture_output=True, timeout=5)
+        self.assertEqual((result.returncode, result.stderr), (0, b""))
+        self.assertTrue(result.stdout.startswith(b"usage: sim-emulator "), result.stdout)
+        for wrong in (["--bogus"], ["--help", "--pages", "x"]):
+            result = subprocess.run([EMULATOR, *wrong], capture_output=True, timeout=5)
+            self.assertEqual(result.returncode, 2, wrong)
+            self.assertIn(b"usage:", result.stderr)
+
+
 if __name__ == "__main__":
     EMULATOR = os.path.abspath(sys.argv.pop(1))
     unittest.main()

@@ -62,9 +62,39 @@ TEST(WineRegistryTest, KeyIsAppendedWhenMissingAndLineEndsFollowTheFile) {
 
   const std::string crlf = "WINE REGISTRY Version 2\r\n\r\n[Software\\\\Wine\\\\Ports] 1\r\n";
   EXPECT_EQ(Set(crlf, "/dev/x"), crlf + "\"COM4\"=\"/dev/x\"\r\n");
+  // A file whose lines end in more than one way (found by fuzzing: a last line ending in a bare
+  // CR, finished by the first setting, made the second see CRLF): a value set again keeps the
+  // end its line has, so that setting it again changes nothing.
+  const std::string bare_cr = Set("[Software\\\\Other] 1\r", "/dev/y");
+  EXPECT_EQ(bare_cr,
+            "[Software\\\\Other] 1\r\n\n[Software\\\\Wine\\\\Ports] 1234\n\"COM4\"=\"/dev/y\"\n");
+  EXPECT_EQ(Set(bare_cr, "/dev/y"), bare_cr);
   // A key's line that ends the file without a line end is not run into.
   EXPECT_EQ(Set("[Software\\\\Wine\\\\Ports] 1", "/dev/x"),
             "[Software\\\\Wine\\\\Ports] 1\n\"COM4\"=\"/dev/x\"\n");
+}
+
+TEST(WineRegistryTest, OnlyTheKeyItselfMatchesWhateverItsCase) {
+  // Keys whose names start with the Ports key's, or with which its name starts, are others:
+  // Wine never looks there, so the value goes into a Ports key of its own.
+  const std::string others =
+      "WINE REGISTRY Version 2\n\n"
+      "[Software\\\\Wine\\\\PortsX] 1\n\"COM4\"=\"/dev/a\"\n\n"
+      "[Software\\\\Wine\\\\Ports\\\\Sub] 1\n\"COM4\"=\"/dev/b\"\n\n"
+      "[Software\\\\Wine] 1\n\"COM4\"=\"/dev/c\"\n";
+  const RegistryValue none = FindRegistryValue(others, kKey, "COM4");
+  EXPECT_FALSE(none.key_found);
+  EXPECT_FALSE(none.value_found);
+  EXPECT_EQ(Set(others, "/dev/x"),
+            others + "\n[Software\\\\Wine\\\\Ports] 1234\n\"COM4\"=\"/dev/x\"\n");
+
+  // Windows compares key names without case, and so does Wine: a key written in lower case is
+  // the Ports key, found, and its value replaced in place.
+  const std::string lower = "[software\\\\wine\\\\ports] 1\n\"COM4\"=\"/dev/a\"\n";
+  const RegistryValue found = FindRegistryValue(lower, kKey, "COM4");
+  EXPECT_TRUE(found.key_found && found.value_found && found.is_string);
+  EXPECT_EQ(found.data, "/dev/a");
+  EXPECT_EQ(Set(lower, "/dev/x"), "[software\\\\wine\\\\ports] 1\n\"COM4\"=\"/dev/x\"\n");
 }
 
 TEST(WineRegistryTest, OtherDataTypesAreReplacedWithTheirContinuationLines) {

@@ -29,15 +29,21 @@ struct Options {
   double restart_seconds = 3;
 };
 
-void Usage() {
+// On standard output when asked for with --help, on standard error after a wrong option.
+void Usage(std::FILE* to) {
   std::fprintf(
-      stderr,
+      to,
       "usage: panel-emulator [--dump] [--pairs N] [--link PATH] [--ascii] [--restart-seconds S]"
       " [DEVICE]\n"
-      "       panel-emulator --version\n"
-      "  DEVICE        serial device, COM port (Windows), file, or - for standard input;\n"
-      "                without it (POSIX) a new pseudo-terminal is made and its slave printed\n"
+      "       panel-emulator --help | --version\n"
+#if defined(_WIN32)
+      "  DEVICE        COM port (one end of a virtual null-modem pair), or a file\n"
+#else
+      "  DEVICE        serial device, file, or - for standard input; without it a new\n"
+      "                pseudo-terminal is made and its slave printed (through sudo it is\n"
+      "                given to the user who ran sudo)\n"
       "  --link PATH   put a symlink to the pseudo-terminal's slave at PATH\n"
+#endif
       "  --dump        print each new state as a plain text block instead of drawing the panel\n"
       "  --pairs N     end after N pairs\n"
       "  --ascii       draw with ASCII only (no UTF-8 glyphs)\n"
@@ -135,9 +141,13 @@ int main(int argc, char** argv) {
     std::printf("panel-emulator %s\n", PANEL_RELAY_VERSION);
     return 0;
   }
+  if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+    Usage(stdout);
+    return 0;
+  }
   Options options;
   if (!ParseOptions(argc, argv, &options)) {
-    Usage();
+    Usage(stderr);
     return 2;
   }
   InstallToolStopHandler();
@@ -158,6 +168,10 @@ int main(int argc, char** argv) {
   if (!line.slave_path.empty()) {
     std::fprintf(notes, "panel-emulator: listening on %s%s%s\n", line.slave_path.c_str(),
                  line.link_path.empty() ? "" : ", linked as ", line.link_path.c_str());
+  }
+  if (line.given_to_uid >= 0) {
+    std::fprintf(notes, "panel-emulator: given to user %" PRId64 ", who ran sudo\n",
+                 line.given_to_uid);
   }
 #endif
   std::fflush(notes);

@@ -17,8 +17,9 @@ struct PanelLine {
   bool is_port = false;
 #else
   int fd = -1;
-  std::string slave_path;  // of the pseudo-terminal, when we made one
-  std::string link_path;   // symlink to the slave that we made, removed on close
+  std::string slave_path;          // of the pseudo-terminal, when we made one
+  std::string link_path;           // symlink to the slave that we made, removed on close
+  std::int64_t given_to_uid = -1;  // the user who ran sudo, given the slave and the link
 #endif
   bool sees_restarts = false;  // true only for our own pseudo-terminal
 };

@@ -2,6 +2,10 @@
 // opened a read would block; once the slave has been closed, poll reports POLLHUP at once and
 // keeps doing so, and reads fail with EIO. The slave's termios settings, the baud rate included,
 // are read and kept through the master.
+//
+// Started through sudo (root, with SUDO_UID and SUDO_GID), the slave and the link go to the user
+// who ran sudo: a slave made by root may be opened by root alone, and the relay that user starts
+// next must open it.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -11,6 +15,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 
 #include "panel_emulator/panel_line.h"
@@ -36,8 +41,12 @@ void MakeRaw(int fd, speed_t speed) {
   tcsetattr(fd, TCSANOW, &settings);
 }
 
-// Points link at target, replacing an existing symlink (never a real file) in one step.
-bool MakeLink(const std::string& target, const std::string& link, std::string* error) {
+// Points link at target, replacing an existing symlink (never a real file) in one step. For the
+// user who ran sudo the link is theirs too (lchown: the link itself, not the slave it leads to):
+// one that a killed emulator left in a sticky directory such as /tmp, where only a file's owner
+// may remove it, is then theirs to remove.
+bool MakeLink(const std::string& target, const std::string& link, bool for_invoker, uid_t uid,
+              gid_t gid, std::string* error) {
   struct stat existing {};
   if (lstat(link.c_str(), &existing) == 0 && !S_ISLNK(existing.st_mode)) {
     *error = link + " exists and is not a symlink; not replacing it";
@@ -46,6 +55,7 @@ bool MakeLink(const std::string& target, const std::string& link, std::string* e
   const std::string temporary = link + ".panel-emulator";
   unlink(temporary.c_str());
   if (symlink(target.c_str(), temporary.c_str()) != 0 ||
+      (for_invoker && lchown(temporary.c_str(), uid, gid) != 0) ||
       rename(temporary.c_str(), link.c_str()) != 0) {
     *error = SystemError("cannot link " + link);
     unlink(temporary.c_str());
@@ -54,7 +64,38 @@ bool MakeLink(const std::string& target, const std::string& link, std::string* e
   return true;
 }
 
+bool ParseId(const char* text, unsigned long* id) {
+  if (text == nullptr || *text < '0' || *text > '9') return false;
+  char* end = nullptr;
+  errno = 0;
+  *id = std::strtoul(text, &end, 10);
+  // (uid_t)-1 and (gid_t)-1 mean "unchanged" to chown: never an owner.
+  return errno == 0 && *end == '\0' && *id < static_cast<uid_t>(-1) && *id < static_cast<gid_t>(-1);
+}
+
+// The user and group that sudo names in the environment. found is false where this is not root
+// started through sudo, or sudo was run by root; false is returned for ids sudo would not set.
+bool FindSudoInvoker(bool* found, uid_t* uid, gid_t* gid, std::string* error) {
+  *found = false;
+  const char* uid_text = std::getenv("SUDO_UID");
+  if (geteuid() != 0 || uid_text == nullptr) return true;
+  unsigned long uid_value = 0;
+  unsigned long gid_value = 0;
+  if (!ParseId(uid_text, &uid_value) || !ParseId(std::getenv("SUDO_GID"), &gid_value)) {
+    *error = "SUDO_UID and SUDO_GID must both be numeric ids, as sudo sets them";
+    return false;
+  }
+  *uid = static_cast<uid_t>(uid_value);
+  *gid = static_cast<gid_t>(gid_value);
+  *found = *uid != 0;
+  return true;
+}
+
 bool OpenPseudoTerminal(const char* link, PanelLine* line, std::string* error) {
+  bool for_invoker = false;
+  uid_t invoker_uid = 0;
+  gid_t invoker_gid = 0;
+  if (!FindSudoInvoker(&for_invoker, &invoker_uid, &invoker_gid, error)) return false;
   const int fd = posix_openpt(O_RDWR | O_NOCTTY);
   if (fd < 0 || grantpt(fd) != 0 || unlockpt(fd) != 0 || ptsname(fd) == nullptr) {
     *error = SystemError("cannot make a pseudo-terminal");
@@ -62,10 +103,18 @@ bool OpenPseudoTerminal(const char* link, PanelLine* line, std::string* error) {
     return false;
   }
   line->slave_path = ptsname(fd);
+  // Only the owner changes: the group stays the one devpts gives (the terminals' group on most
+  // systems), as on a pseudo-terminal the user made, so that group write does not widen to the
+  // user's own group.
+  if (for_invoker && chown(line->slave_path.c_str(), invoker_uid, static_cast<gid_t>(-1)) != 0) {
+    *error = SystemError("cannot give " + line->slave_path + " to the user who ran sudo");
+    close(fd);
+    return false;
+  }
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
   MakeRaw(fd, B9600);
   if (link != nullptr) {
-    if (!MakeLink(line->slave_path, link, error)) {
+    if (!MakeLink(line->slave_path, link, for_invoker, invoker_uid, invoker_gid, error)) {
       close(fd);
       return false;
     }
@@ -73,6 +122,7 @@ bool OpenPseudoTerminal(const char* link, PanelLine* line, std::string* error) {
   }
   line->fd = fd;
   line->sees_restarts = true;
+  line->given_to_uid = for_invoker ? static_cast<std::int64_t>(invoker_uid) : -1;
   return true;
 }
 

@@ -1,7 +1,7 @@
 // sim-emulator: takes the simulator's place. Publishes the area "FalconSharedMemoryArea" with the
 // display text and attribute blocks and plays pages in it, until Ctrl+C.
 //
-//   sim-emulator [--pages FILE] [--interval SECONDS] | --version
+//   sim-emulator [--pages FILE] [--interval SECONDS] | --help | --version
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,9 +18,10 @@ namespace {
 constexpr std::size_t kAreaSize = 4096;
 constexpr unsigned kStepMilliseconds = 50;
 
-void Usage() {
-  std::fprintf(stderr,
-               "usage: sim-emulator [--pages FILE] [--interval SECONDS] | --version\n"
+// On standard output when asked for with --help, on standard error after a wrong option.
+void Usage(std::FILE* to) {
+  std::fprintf(to,
+               "usage: sim-emulator [--pages FILE] [--interval SECONDS] | --help | --version\n"
                "  --pages FILE        play the pages of FILE instead of the built-in set\n"
                "  --interval SECONDS  show each page this long (0.2 to 3600, default 3)\n");
 }
@@ -41,6 +42,10 @@ int main(int argc, char** argv) {
     std::printf("sim-emulator %s\n", PANEL_RELAY_VERSION);
     return 0;
   }
+  if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+    Usage(stdout);
+    return 0;
+  }
   const char* page_file = nullptr;
   double interval_seconds = 3;
   for (int i = 1; i < argc; ++i) {
@@ -53,7 +58,7 @@ int main(int argc, char** argv) {
         return 2;
       }
     } else {
-      Usage();
+      Usage(stderr);
       return 2;
     }
   }

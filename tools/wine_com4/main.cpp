@@ -11,9 +11,16 @@
 // No Wine program is started: another Wine build than the simulator's would update the prefix
 // for itself. system.reg is edited as text, which is sound only while no wineserver runs for the
 // prefix (the server writes its own copy back when it ends), so a running one is refused.
+//
+// Root may run it on another user's prefix. The prefix's owner controls what is in it, so
+// nothing there is followed out of it: a system.reg that is a link or not the owner's own file,
+// a dosdevices that is a link or no directory, are refused.
+#include <fcntl.h>
 #include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <cstdio>
 #include <cstring>
@@ -29,9 +36,10 @@ constexpr const char* kPortsKey = "Software\\Wine\\Ports";
 constexpr const char* kPortsKeyShown = "HKLM\\Software\\Wine\\Ports";
 constexpr const char* kValue = "COM4";
 
-void Usage() {
-  std::fprintf(stderr,
-               "usage: panel-relay-com4 PREFIX [DEVICE] | --version\n"
+// To standard output when asked for (--help), to standard error after a wrong command line.
+void Usage(std::FILE* to) {
+  std::fprintf(to,
+               "usage: panel-relay-com4 PREFIX [DEVICE] | --help | --version\n"
                "  PREFIX  the simulator's Wine prefix (the directory that holds system.reg)\n"
                "  DEVICE  the panel's serial device, best its name under /dev/serial/by-id/\n"
                "With DEVICE, gives the prefix a COM4 that Wine keeps: the registry value COM4 =\n"
@@ -50,9 +58,58 @@ std::string TrimmedPrefix(std::string prefix) {
   return prefix;
 }
 
-bool IsPrefix(const std::string& prefix) {
-  struct stat registry {};
-  return stat((prefix + "/system.reg").c_str(), &registry) == 0 && S_ISREG(registry.st_mode);
+// The prefix as the tool works on it: its directory, open, and its registry file, read.
+struct Prefix {
+  std::string path;  // as given (without trailing slashes), for messages
+  int directory = -1;
+  struct stat directory_stat {};
+  std::string registry_path;
+  struct stat registry_stat {};
+  std::string registry;
+};
+
+// Opens the prefix and reads its system.reg; on a refusal, its exit status in *status.
+bool OpenPrefix(const std::string& path, Prefix* prefix, int* status) {
+  prefix->path = path;
+  prefix->registry_path = path + "/system.reg";
+  const std::string not_a_prefix =
+      path + " is not a Wine prefix (it has no system.reg); nothing was changed";
+  // Only reached through, never read: a directory the user may pass through is enough.
+  prefix->directory = open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (prefix->directory < 0 || fstat(prefix->directory, &prefix->directory_stat) != 0) {
+    *status = Fail(not_a_prefix);
+    return false;
+  }
+  const int fd = OpenRegularFile(prefix->directory, "system.reg", &prefix->registry_stat);
+  if (fd < 0) {
+    if (errno == ENOENT || errno == ENOTDIR) {
+      *status = Fail(not_a_prefix);
+    } else if (errno == ELOOP) {
+      *status = Fail(prefix->registry_path +
+                     " is a symbolic link: only the prefix's own file is read and written, not "
+                     "what a link leads to; nothing was changed");
+    } else if (errno == EINVAL) {
+      *status = Fail(prefix->registry_path + " is not a regular file; nothing was changed");
+    } else {
+      *status = Fail(prefix->registry_path + ": " + std::strerror(errno));
+    }
+    return false;
+  }
+  std::string error;
+  const bool read = ReadAll(fd, prefix->registry_path, &prefix->registry, &error);
+  close(fd);
+  if (!read) {
+    *status = Fail(error);
+    return false;
+  }
+  // The prefix's owner's Wine writes the file; another's file (root's, linked in) is not it.
+  if (prefix->registry_stat.st_uid != prefix->directory_stat.st_uid) {
+    *status = Fail(prefix->registry_path + " belongs to " + UserName(prefix->registry_stat.st_uid) +
+                   ", the prefix to " + UserName(prefix->directory_stat.st_uid) +
+                   ": it is not the registry of the prefix's Wine; nothing was changed");
+    return false;
+  }
+  return true;
 }
 
 // The group that may use serial devices on this system, for a device that is not there.
@@ -88,14 +145,12 @@ bool DescribeDevice(const std::string& path, const char* indent, bool with_stabl
   return true;
 }
 
-int Show(const std::string& prefix) {
-  std::string registry;
-  std::string error;
-  if (!ReadWholeFile(prefix + "/system.reg", &registry, &error)) return Fail(error);
-  const RegistryValue value = FindRegistryValue(registry, kPortsKey, kValue);
+int Show(const Prefix& opened) {
+  const std::string& prefix = opened.path;
+  const RegistryValue value = FindRegistryValue(opened.registry, kPortsKey, kValue);
   const std::string link = prefix + "/dosdevices/com4";
   char target[4096];
-  const ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
+  const ssize_t length = readlinkat(opened.directory, "dosdevices/com4", target, sizeof target - 1);
   const bool has_link = length >= 0;
   const std::string link_target =
       has_link ? std::string(target, static_cast<std::size_t>(length)) : "";
@@ -120,7 +175,7 @@ int Show(const std::string& prefix) {
   }
 
   std::string server;
-  if (WineserverRunning(prefix, &server)) {
+  if (WineserverRunning(opened.directory, &server)) {
     std::printf(
         "A wineserver runs for this prefix now (%s): Wine reads the registry value\n"
         "again at the prefix's next start.\n",
@@ -151,7 +206,8 @@ int Show(const std::string& prefix) {
   return 0;
 }
 
-int Set(const std::string& prefix, const std::string& device) {
+int Set(const Prefix& opened, const std::string& device) {
+  const std::string& prefix = opened.path;
   if (device.empty() || device[0] != '/') {
     return Fail("DEVICE must be an absolute path, such as /dev/serial/by-id/usb-...: '" + device +
                 "' is not");
@@ -165,27 +221,48 @@ int Set(const std::string& prefix, const std::string& device) {
     return Fail(device + " is not a serial device (not a character device); nothing was changed");
   }
   std::string server;
-  if (WineserverRunning(prefix, &server)) {
+  if (WineserverRunning(opened.directory, &server)) {
     return Fail("a wineserver runs for " + prefix + " (" + server +
                 "): the simulator or another program is running in the prefix. End them, then " +
                 "run this again; Wine reads COM4 at the prefix's next start. Nothing was changed");
   }
 
-  const std::string registry_path = prefix + "/system.reg";
-  std::string registry;
-  std::string error;
-  if (!ReadWholeFile(registry_path, &registry, &error)) return Fail(error);
+  const std::string dosdevices = prefix + "/dosdevices";
+  const DirectoryEntry links = LookAt(opened.directory, "dosdevices");
+  if (links.link) {
+    return Fail(dosdevices + " is a symbolic link, not a directory of the prefix: the link com4 " +
+                "would be made where it leads; nothing was changed");
+  }
+  if (links.exists && !S_ISDIR(links.status.st_mode)) {
+    return Fail(dosdevices + " is not a directory; nothing was changed");
+  }
+
   std::string updated;
-  if (!SetRegistryString(registry, kPortsKey, kValue, device,
+  if (!SetRegistryString(opened.registry, kPortsKey, kValue, device,
                          static_cast<long long>(std::time(nullptr)), &updated)) {
     return Fail(device + " is not valid UTF-8; nothing was changed");
   }
-  if (updated != registry && !ReplaceFile(registry_path, updated, &error)) {
-    return Fail("cannot write " + registry_path + " (" + error + "); nothing was changed");
+  std::string error;
+  if (updated != opened.registry &&
+      !ReplaceFile(opened.directory, "system.reg", opened.registry_path, opened.registry_stat,
+                   updated, &error)) {
+    return Fail("cannot write " + opened.registry_path + " (" + error + "); nothing was changed");
   }
-  const std::string dosdevices = prefix + "/dosdevices";
-  mkdir(dosdevices.c_str(), 0755);  // Wine makes it at the first start; it is there after that
-  if (!ReplaceSymlink(dosdevices + "/com4", device, &error)) {
+  // Wine makes dosdevices at the prefix's first start; it is there after that. Made here, it is
+  // the prefix owner's, as Wine's would be.
+  if (!links.exists && mkdirat(opened.directory, "dosdevices", 0755) == 0 && geteuid() == 0) {
+    fchownat(opened.directory, "dosdevices", opened.directory_stat.st_uid,
+             opened.directory_stat.st_gid, AT_SYMLINK_NOFOLLOW);
+  }
+  bool linked = false;
+  const int links_fd = OpenSubdirectory(opened.directory, "dosdevices");
+  if (links_fd < 0) {
+    error = "cannot make a link in " + dosdevices + ": " + std::strerror(errno);
+  } else {
+    linked = ReplaceSymlink(links_fd, "com4", dosdevices + "/com4", device, &error);
+    close(links_fd);
+  }
+  if (!linked) {
     return Fail("the registry value is set, but the link is not (" + error +
                 "); Wine makes it at the prefix's next start");
   }
@@ -215,13 +292,18 @@ int main(int argc, char** argv) {
     std::printf("panel-relay-com4 %s\n", PANEL_RELAY_VERSION);
     return 0;
   }
+  if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+    Usage(stdout);
+    return 0;
+  }
   if (argc < 2 || argc > 3 || argv[1][0] == '-') {
-    Usage();
+    Usage(stderr);
     return 2;
   }
-  const std::string prefix = TrimmedPrefix(argv[1]);
-  if (!IsPrefix(prefix)) {
-    return Fail(prefix + " is not a Wine prefix (it has no system.reg); nothing was changed");
-  }
-  return argc == 2 ? Show(prefix) : Set(prefix, argv[2]);
+  Prefix prefix;
+  int status = 0;
+  if (!OpenPrefix(TrimmedPrefix(argv[1]), &prefix, &status)) return status;
+  status = argc == 2 ? Show(prefix) : Set(prefix, argv[2]);
+  close(prefix.directory);
+  return status;
 }

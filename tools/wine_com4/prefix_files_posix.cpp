@@ -1,16 +1,20 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <dirent.h>
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "wine_com4/prefix_files.h"
@@ -89,45 +93,101 @@ std::string GroupAdvice(const struct group* entry) {
          " \"$USER\"), then log out and in again";
 }
 
+// A new file beside `name` in `directory`, only this user's until it is given its mode: its
+// name in *temporary. Made exclusively, so that nothing already there (a link) is written.
+int CreateBeside(int directory, const char* name, std::string* temporary) {
+  static constexpr char kLetters[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    unsigned char random[6] = {};
+    if (getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) return -1;
+    std::string candidate = std::string(name) + ".panel-relay-com4.";
+    std::transform(std::begin(random), std::end(random), std::back_inserter(candidate),
+                   [](unsigned char byte) { return kLetters[byte % 62]; });
+    const int fd = openat(directory, candidate.c_str(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0 || errno != EEXIST) {
+      *temporary = std::move(candidate);
+      return fd;
+    }
+  }
+  return -1;
+}
+
 }  // namespace
 
-bool ReadWholeFile(const std::string& path, std::string* content, std::string* error) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    *error = SystemError(path);
-    return false;
+DirectoryEntry LookAt(int directory, const char* name) {
+  DirectoryEntry entry;
+  if (fstatat(directory, name, &entry.status, AT_SYMLINK_NOFOLLOW) != 0) {
+    entry.error = errno == ENOENT ? 0 : errno;
+    return entry;
   }
+  entry.exists = true;
+  entry.link = S_ISLNK(entry.status.st_mode);
+  return entry;
+}
+
+int OpenRegularFile(int directory, const char* name, struct stat* status) {
+  // Looked at before it is opened: opening a device (a serial port, say) may already act on it.
+  const DirectoryEntry entry = LookAt(directory, name);
+  if (!entry.exists) {
+    errno = entry.error == 0 ? ENOENT : entry.error;
+    return -1;
+  }
+  if (entry.link || !S_ISREG(entry.status.st_mode)) {
+    errno = entry.link ? ELOOP : EINVAL;
+    return -1;
+  }
+  const int fd = openat(directory, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return -1;
+  // The name may have been given to another file in between: only a regular file is read.
+  if (fstat(fd, status) != 0 || !S_ISREG(status->st_mode)) {
+    close(fd);
+    errno = EINVAL;
+    return -1;
+  }
+  return fd;
+}
+
+int OpenSubdirectory(int directory, const char* name) {
+  return openat(directory, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+bool ReadAll(int fd, const std::string& shown, std::string* content, std::string* error) {
   std::string data;
   char buffer[65536];
   ssize_t got = 0;
   while ((got = read(fd, buffer, sizeof buffer)) != 0) {
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) {
-      *error = SystemError(path);
-      close(fd);
+      *error = SystemError(shown);
       return false;
     }
     data.append(buffer, static_cast<std::size_t>(got));
   }
-  close(fd);
   *content = std::move(data);
   return true;
 }
 
-bool WineserverRunning(const std::string& prefix, std::string* where) {
+bool WineserverRunning(int prefix, std::string* where) {
   struct stat prefix_stat {};
-  if (stat(prefix.c_str(), &prefix_stat) != 0) return false;
+  if (fstat(prefix, &prefix_stat) != 0) return false;
   char server[64];
   std::snprintf(server, sizeof server, "/server-%llx-%llx",
                 static_cast<unsigned long long>(prefix_stat.st_dev),
                 static_cast<unsigned long long>(prefix_stat.st_ino));
 
   std::vector<std::string> roots;
-  std::string named;
-  std::string ignored;
-  if (ReadWholeFile(prefix + "/wineserver", &named, &ignored)) {
-    while (!named.empty() && (named.back() == '\n' || named.back() == '\r')) named.pop_back();
-    if (!named.empty() && named.find('/') == std::string::npos) roots.push_back("/tmp/" + named);
+  struct stat named_stat {};
+  const int named_fd = OpenRegularFile(prefix, "wineserver", &named_stat);
+  if (named_fd >= 0) {
+    char named[256];  // one directory name, on the file's first line
+    const ssize_t got = read(named_fd, named, sizeof named);
+    close(named_fd);
+    std::string name(named, got > 0 ? static_cast<std::size_t>(got) : 0);
+    const std::size_t line_end = name.find_first_of("\r\n");
+    if (line_end != std::string::npos) name.resize(line_end);
+    if (!name.empty() && name.find('/') == std::string::npos) roots.push_back("/tmp/" + name);
   }
   // The user whose Wine serves the prefix is its owner: Wine refuses another's prefix.
   roots.push_back("/tmp/.wine-" + std::to_string(prefix_stat.st_uid));
@@ -143,52 +203,56 @@ bool WineserverRunning(const std::string& prefix, std::string* where) {
   return false;
 }
 
-bool ReplaceFile(const std::string& path, const std::string& content, std::string* error) {
-  struct stat old {};
-  if (stat(path.c_str(), &old) != 0) {
-    *error = SystemError(path);
-    return false;
-  }
-  std::string temporary = path + ".panel-relay-com4.XXXXXX";
-  const int fd = mkstemp(temporary.data());
+bool ReplaceFile(int directory, const char* name, const std::string& shown, const struct stat& old,
+                 const std::string& content, std::string* error) {
+  std::string temporary;
+  const int fd = CreateBeside(directory, name, &temporary);
   if (fd < 0) {
-    *error = SystemError("cannot write in " + Directory(path));
+    *error = SystemError("cannot write in " + Directory(shown));
     return false;
   }
+  const std::string shown_temporary = Directory(shown) + "/" + temporary;
   const bool written = WriteAll(fd, content) && fchmod(fd, old.st_mode & 07777) == 0 &&
                        (geteuid() != 0 || fchown(fd, old.st_uid, old.st_gid) == 0) &&
                        fsync(fd) == 0;
-  const std::string write_error = written ? "" : SystemError(temporary);
+  const std::string write_error = written ? "" : SystemError(shown_temporary);
   close(fd);
-  if (!written || rename(temporary.c_str(), path.c_str()) != 0) {
-    *error = written ? SystemError(path) : write_error;
-    unlink(temporary.c_str());
+  if (!written || renameat(directory, temporary.c_str(), directory, name) != 0) {
+    *error = written ? SystemError(shown) : write_error;
+    unlinkat(directory, temporary.c_str(), 0);
     return false;
   }
   return true;
 }
 
-bool ReplaceSymlink(const std::string& link, const std::string& target, std::string* error) {
-  const std::string temporary = link + ".panel-relay-com4." + std::to_string(getpid());
-  unlink(temporary.c_str());
-  if (symlink(target.c_str(), temporary.c_str()) != 0) {
-    *error = SystemError("cannot make a link in " + Directory(link));
+bool ReplaceSymlink(int directory, const char* name, const std::string& shown,
+                    const std::string& target, std::string* error) {
+  const std::string temporary = std::string(name) + ".panel-relay-com4." + std::to_string(getpid());
+  unlinkat(directory, temporary.c_str(), 0);
+  if (symlinkat(target.c_str(), directory, temporary.c_str()) != 0) {
+    *error = SystemError("cannot make a link in " + Directory(shown));
     return false;
   }
-  struct stat directory {};
-  const bool owned = geteuid() != 0 || stat(Directory(link).c_str(), &directory) != 0 ||
-                     lchown(temporary.c_str(), directory.st_uid, directory.st_gid) == 0;
+  struct stat directory_stat {};
+  const bool owned = geteuid() != 0 || fstat(directory, &directory_stat) != 0 ||
+                     fchownat(directory, temporary.c_str(), directory_stat.st_uid,
+                              directory_stat.st_gid, AT_SYMLINK_NOFOLLOW) == 0;
   if (!owned) {
     *error = SystemError("cannot give the link its directory's owner");
-    unlink(temporary.c_str());
+    unlinkat(directory, temporary.c_str(), 0);
     return false;
   }
-  if (rename(temporary.c_str(), link.c_str()) != 0) {
-    *error = SystemError(link);
-    unlink(temporary.c_str());
+  if (renameat(directory, temporary.c_str(), directory, name) != 0) {
+    *error = SystemError(shown);
+    unlinkat(directory, temporary.c_str(), 0);
     return false;
   }
   return true;
+}
+
+std::string UserName(uid_t uid) {
+  const struct passwd* user = getpwuid(uid);
+  return user != nullptr ? std::string(user->pw_name) : std::to_string(uid);
 }
 
 DeviceState InspectDevice(const std::string& path) {

@@ -135,6 +135,12 @@ bool ValueLine(std::string_view line, std::string* name, std::string_view* data)
   return true;
 }
 
+// "\r\n" or "\n" as the line ends, else nothing.
+std::string_view OwnLineEnd(std::string_view line) {
+  if (line.ends_with("\r\n")) return "\r\n";
+  return line.ends_with('\n') ? "\n" : "";
+}
+
 bool Continues(std::string_view line) {
   line = WithoutLineEnd(line);
   return !line.empty() && line.back() == '\\';
@@ -346,7 +352,11 @@ bool SetRegistryString(std::string_view file, std::string_view key, std::string_
     for (std::size_t i = 0; i < replace_from; ++i) result.append(lines[i]);
     if (!result.empty() && result.back() != '\n') result.append(line_end);
     result += value_line;
-    result.append(line_end);
+    // A value replaced keeps the end its line had, so that setting it again changes nothing
+    // even in a file whose lines end in more than one way.
+    const std::string_view replaced_end =
+        replace_to > replace_from ? OwnLineEnd(lines[replace_to - 1]) : std::string_view();
+    result.append(replaced_end.empty() ? line_end : replaced_end);
     for (std::size_t i = replace_to; i < lines.size(); ++i) result.append(lines[i]);
   }
   *out = std::move(result);

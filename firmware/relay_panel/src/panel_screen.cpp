@@ -152,43 +152,53 @@ uint8_t ScreenPixel(const PanelScreen& screen, int x, int y) {
   return (bits >> (kCellWidth - 1 - offset)) & 1 ? kLevelLit : kLevelDark;
 }
 
+// A full redraw is 16,384 pixels, so this decides whether a page change fits within the relay's
+// 100 ms, also as the Arduino IDE builds it (-Os, where little is inlined and a shift by a
+// variable count is a loop). The layout makes it cheap: the grid starts at x = 3 and a glyph's 8
+// pixels sit at columns 1 to 8 of its 10-pixel cell, so cell c is byte 1 + 5c (the pixel before
+// it and its left edge) and bytes 2 + 5c to 5 + 5c (its glyph row, two pixels a byte). The whole
+// row is laid out that way, a glyph row at a time, then the span asked for is copied out.
 void RenderRow(const PanelScreen& screen, uint8_t y, uint8_t first_column, uint8_t last_column,
                uint8_t* out) {
-  const int begin = first_column * kPixelsPerColumn;
-  const int end = (last_column + 1) * kPixelsPerColumn;
-  const bool in_grid = y >= kGridTop && y < kGridBottom;
-  const uint8_t line = in_grid ? static_cast<uint8_t>((y - kGridTop) / kCellHeight) : 0;
-  const uint8_t row = in_grid ? static_cast<uint8_t>((y - kGridTop) % kCellHeight) : 0;
-  // Walks the row pixel by pixel, fetching each cell's bits once, at its first pixel.
-  uint16_t bits = 0;
-  int offset = kCellWidth;  // position within the current cell; kCellWidth: fetch the next
-  uint8_t cell = 0;
-  if (in_grid && begin > kGridLeft) {
-    const int from_grid = begin - kGridLeft;
-    cell = static_cast<uint8_t>(line * kScreenColumns + from_grid / kCellWidth);
-    offset = from_grid % kCellWidth;
-    bits = CellRowBits(CellCode(screen, cell), CellMarked(screen, cell), row);
+  static_assert(kGridLeft == 3 && kCellWidth == 10 && kGlyphLeft == 1,
+                "the byte layout below is for this grid");
+  static const uint8_t kSpread[4] = {0x00, 0x0F, 0xF0, 0xFF};  // two pixels, left one first
+  uint8_t bytes[kScreenWidth / 2];
+  if (y < kGridTop || y >= kGridBottom) {
+    const bool sign = StaleSignWanted(screen);
+    for (uint8_t b = 0; b < sizeof bytes; ++b) {
+      bytes[b] = sign && (b & 4) == 0 ? 0xFF : 0x00;  // dashes where (x & 8) == 0
+    }
   } else {
-    cell = static_cast<uint8_t>(line * kScreenColumns);
-  }
-  uint8_t byte = 0;
-  for (int x = begin; x < end; ++x) {
-    uint8_t level = kLevelDark;
-    if (!in_grid) {
-      level = MarginPixel(screen, x);
-    } else if (x >= kGridLeft && x < kGridRight) {
-      if (offset == kCellWidth) {
-        if (x != kGridLeft) ++cell;
-        offset = 0;
-        bits = CellRowBits(CellCode(screen, cell), CellMarked(screen, cell), row);
+    const uint8_t line = static_cast<uint8_t>((y - kGridTop) / kCellHeight);
+    const uint8_t row = static_cast<uint8_t>((y - kGridTop) % kCellHeight);
+    uint8_t cell = static_cast<uint8_t>(line * kScreenColumns);
+    const uint8_t* marks = &screen.marks[cell >> 3];
+    uint8_t mark = static_cast<uint8_t>(1u << (cell & 7));
+    uint8_t* to = bytes;
+    *to++ = 0x00;             // x = 0, 1: the margin
+    uint8_t edge_before = 0;  // the pixel before the cell: the margin, or the last cell's edge
+    for (uint8_t column = 0; column < kScreenColumns; ++column, ++cell) {
+      const bool marked = (*marks & mark) != 0;
+      mark = static_cast<uint8_t>(mark << 1);
+      if (mark == 0) {
+        mark = 1;
+        ++marks;
       }
-      if ((bits >> (kCellWidth - 1 - offset)) & 1) level = kLevelLit;
-      ++offset;
+      uint8_t glyph = GlyphRow(screen.text[cell], row);
+      if (marked) glyph = static_cast<uint8_t>(~glyph);
+      const uint8_t edge = marked ? 1 : 0;  // a cell's edge columns: lit when marked
+      *to++ = kSpread[edge_before << 1 | edge];
+      *to++ = kSpread[glyph >> 6];
+      *to++ = kSpread[(glyph >> 4) & 3];
+      *to++ = kSpread[(glyph >> 2) & 3];
+      *to++ = kSpread[glyph & 3];
+      edge_before = edge;
     }
-    if ((x & 1) == 0) {
-      byte = static_cast<uint8_t>(level << 4);
-    } else {
-      *out++ = static_cast<uint8_t>(byte | level);
-    }
+    *to++ = kSpread[edge_before << 1];  // the last cell's edge, then the margin
+    *to = 0x00;
+  }
+  for (uint8_t b = static_cast<uint8_t>(first_column * 2); b < (last_column + 1) * 2; ++b) {
+    *out++ = bytes[b];
   }
 }
