@@ -40,6 +40,9 @@ using Pair = std::vector<std::uint8_t>;
 constexpr std::uint64_t kSliceCycles = kClockHz / 10000;     // 0.1 ms between host steps
 constexpr std::uint64_t kQuietCycles = 2 * kClockHz / 1000;  // 2 ms without an SPI byte: drawn
 constexpr std::size_t kLineRoom = 512;
+// 30 ms without an SPI byte: longer than the firmware takes to read a pair, so that a pause
+// between two parts of a redraw is not taken for its end.
+constexpr std::uint64_t kSettledCycles = 30 * kClockHz / 1000;
 
 double WallSeconds() {
   timespec now{};
@@ -209,11 +212,8 @@ bool Boot(Run* run) {
 
 // Cycles from the first byte of `count` pairs, sent back to back, until the last is drawn (or,
 // for unchanged pairs, which draw nothing, until the chip has taken the last byte: it takes a
-// packet only once it has read the one before). Quiet means 30 ms without an SPI byte: longer
-// than the firmware takes to read a pair, so that a pause between two redraws is not taken for
-// the end.
+// packet only once it has read the one before), the display settled first.
 bool MeasurePairs(Run* run, const std::vector<Pair>& pairs, int count, const char* name) {
-  constexpr std::uint64_t kSettledCycles = 30 * kClockHz / 1000;
   if (!WaitUntil(run, 1, [](const Run& r) { return QuietFor(r, kSettledCycles); })) {
     std::printf("failed: the display did not settle before %s\n", name);
     return false;
@@ -353,7 +353,7 @@ int main(int argc, char** argv) {
       const Pair pair = PairOf(pages[i]);
       UsbHostSendData(&run.host, pair.data(), pair.size());
       // A page equal to the one before draws nothing.
-      if (WaitDrawn(&run, run.chip.spi_bytes, 1)) {
+      if (WaitDrawn(&run, run.chip.spi_bytes, 1, kSettledCycles)) {
         std::printf("page %zu cycles %llu\n", i,
                     static_cast<unsigned long long>(run.chip.last_spi_cycle - start));
       } else {
