@@ -28,7 +28,10 @@ FONT_PACKAGES=(python3 python3-pil xfonts-base)
 RUN_PACKAGES=(wine wine64)
 # What the tests watch the programs with: strace for what a pseudo-terminal cannot show; and
 # clang, whose build of the native tree must be as free of warnings as GCC's.
-TEST_PACKAGES=(strace util-linux clang "${FONT_PACKAGES[@]}")
+# The reference firmware on a simulated chip: simavr's library and headers (panel-sim), and
+# python3-pil for the picture of its display.
+SIM_PACKAGES=(libsimavr-dev python3 python3-pil)
+TEST_PACKAGES=(strace util-linux clang "${FONT_PACKAGES[@]}" "${SIM_PACKAGES[@]}")
 # udevadm verify (udev of Debian 13 and later) checks the example udev rule; Debian 12's has none.
 RULE_PACKAGES=()
 if [ "$( (. /etc/os-release && echo "${VERSION_ID%%.*}") 2>/dev/null)" -ge 13 ] 2>/dev/null; then
