@@ -250,9 +250,15 @@ int Set(const Prefix& opened, const std::string& device) {
   }
   // Wine makes dosdevices at the prefix's first start; it is there after that. Made here, it is
   // the prefix owner's, as Wine's would be.
-  if (!links.exists && mkdirat(opened.directory, "dosdevices", 0755) == 0 && geteuid() == 0) {
-    fchownat(opened.directory, "dosdevices", opened.directory_stat.st_uid,
-             opened.directory_stat.st_gid, AT_SYMLINK_NOFOLLOW);
+  // One it cannot give to that owner is taken away again: the owner's Wine could not write in it.
+  if (!links.exists && mkdirat(opened.directory, "dosdevices", 0755) == 0 && geteuid() == 0 &&
+      fchownat(opened.directory, "dosdevices", opened.directory_stat.st_uid,
+               opened.directory_stat.st_gid, AT_SYMLINK_NOFOLLOW) != 0) {
+    const std::string reason = std::strerror(errno);
+    unlinkat(opened.directory, "dosdevices", AT_REMOVEDIR);
+    return Fail("the registry value is set, but the link is not (cannot give " + dosdevices +
+                " to the prefix's owner: " + reason +
+                "); Wine makes it at the prefix's next start");
   }
   bool linked = false;
   const int links_fd = OpenSubdirectory(opened.directory, "dosdevices");
