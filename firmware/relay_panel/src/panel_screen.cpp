@@ -156,8 +156,8 @@ uint8_t ScreenPixel(const PanelScreen& screen, int x, int y) {
 // 100 ms, also as the Arduino IDE builds it (-Os, where little is inlined and a shift by a
 // variable count is a loop). The layout makes it cheap: the grid starts at x = 3 and a glyph's 8
 // pixels sit at columns 1 to 8 of its 10-pixel cell, so cell c is byte 1 + 5c (the pixel before
-// it and its left edge) and bytes 2 + 5c to 5 + 5c (its glyph row, two pixels a byte). The whole
-// row is laid out that way, a glyph row at a time, then the span asked for is copied out.
+// it and its left edge) and bytes 2 + 5c to 5 + 5c (its glyph row, two pixels a byte). The cells
+// that touch the span are laid out that way, a glyph row at a time, then the span is copied out.
 void RenderRow(const PanelScreen& screen, uint8_t y, uint8_t first_column, uint8_t last_column,
                uint8_t* out) {
   static_assert(kGridLeft == 3 && kCellWidth == 10 && kGlyphLeft == 1,
@@ -171,15 +171,23 @@ void RenderRow(const PanelScreen& screen, uint8_t y, uint8_t first_column, uint8
       bytes[b] = sign && (b & 4) == 0 ? 0xFF : 0x00;  // dashes where (x & 8) == 0
     }
   } else {
+    // Only the cells that touch the span: cell c touches bytes 1 + 5c to 6 + 5c.
+    const uint8_t first_byte = static_cast<uint8_t>(first_column * 2);
+    const uint8_t end_byte = static_cast<uint8_t>((last_column + 1) * 2);
+    const uint8_t first = first_byte <= 6 ? 0 : static_cast<uint8_t>((first_byte - 2) / 5);
+    uint8_t last = static_cast<uint8_t>((end_byte - 2) / 5);
+    if (last >= kScreenColumns) last = kScreenColumns - 1;
     const uint8_t line = static_cast<uint8_t>((y - kGridTop) / kCellHeight);
     const uint8_t row = static_cast<uint8_t>((y - kGridTop) % kCellHeight);
-    uint8_t cell = static_cast<uint8_t>(line * kScreenColumns);
+    uint8_t cell = static_cast<uint8_t>(line * kScreenColumns + first);
     const uint8_t* marks = &screen.marks[cell >> 3];
     uint8_t mark = static_cast<uint8_t>(1u << (cell & 7));
-    uint8_t* to = bytes;
-    *to++ = 0x00;             // x = 0, 1: the margin
-    uint8_t edge_before = 0;  // the pixel before the cell: the margin, or the last cell's edge
-    for (uint8_t column = 0; column < kScreenColumns; ++column, ++cell) {
+    bytes[0] = 0x00;  // x = 0, 1: the margin
+    bytes[kRowBytes - 1] = 0x00;
+    uint8_t* to = &bytes[1 + 5 * first];
+    // The pixel before the cell: the margin, or the edge of the cell before.
+    uint8_t edge_before = first > 0 && CellMarked(screen, cell - 1) ? 1 : 0;
+    for (uint8_t column = first; column <= last; ++column, ++cell) {
       const bool marked = (*marks & mark) != 0;
       mark = static_cast<uint8_t>(mark << 1);
       if (mark == 0) {
@@ -196,8 +204,9 @@ void RenderRow(const PanelScreen& screen, uint8_t y, uint8_t first_column, uint8
       *to++ = kSpread[glyph & 3];
       edge_before = edge;
     }
-    *to++ = kSpread[edge_before << 1];  // the last cell's edge, then the margin
-    *to = 0x00;
+    // The last cell's edge, then the next cell's edge or the margin.
+    const uint8_t edge_after = last + 1 < kScreenColumns && CellMarked(screen, cell) ? 1 : 0;
+    *to = kSpread[edge_before << 1 | edge_after];
   }
   const uint8_t end = static_cast<uint8_t>((last_column + 1) * 2);
   for (uint8_t b = static_cast<uint8_t>(first_column * 2); b < end; ++b) *out++ = bytes[b];
