@@ -26,12 +26,13 @@ BUILD_PACKAGES=(cmake make g++ libgtest-dev libbenchmark-dev python3 g++-mingw-w
 # The reference panel's glyph table is made from a font of xfonts-base, read with python3-pil.
 FONT_PACKAGES=(python3 python3-pil xfonts-base)
 RUN_PACKAGES=(wine wine64)
-# What the tests watch the programs with: strace for what a pseudo-terminal cannot show; and
-# clang, whose build of the native tree must be as free of warnings as GCC's.
 # The reference firmware on a simulated chip: simavr's library and headers (panel-sim), and
 # python3-pil for the picture of its display.
 SIM_PACKAGES=(libsimavr-dev python3 python3-pil)
-TEST_PACKAGES=(strace util-linux clang "${FONT_PACKAGES[@]}" "${SIM_PACKAGES[@]}")
+# What the tests watch the programs with: strace for what a pseudo-terminal cannot show; clang,
+# whose build of the native tree must be as free of warnings as GCC's; and ccache, which keeps
+# scripts/test's compiled objects between runs.
+TEST_PACKAGES=(strace util-linux clang ccache "${FONT_PACKAGES[@]}" "${SIM_PACKAGES[@]}")
 # udevadm verify (udev of Debian 13 and later) checks the example udev rule; Debian 12's has none.
 RULE_PACKAGES=()
 if [ "$( (. /etc/os-release && echo "${VERSION_ID%%.*}") 2>/dev/null)" -ge 13 ] 2>/dev/null; then
