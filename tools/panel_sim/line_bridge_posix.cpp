@@ -47,7 +47,7 @@ void Remember(LineBridge* line, std::uint8_t byte) {
 void WatchPairs(LineBridge* line, const std::uint8_t* bytes, std::size_t count,
                 std::vector<std::string>* events) {
   static constexpr char kHex[] = "0123456789ABCDEF";
-  auto& recent = line->recent;
+  const auto& recent = line->recent;
   for (std::size_t i = 0; i < count; ++i) {
     if (line->held_cr && bytes[i] != '\n') Remember(line, '\r');
     if (line->held_cr && bytes[i] == '\n') ++line->added_crs;
@@ -125,10 +125,10 @@ void LineBridgeStep(LineBridge* line, UsbHost* host, std::size_t room,
   }
   const bool closed = ready && (watched.revents & POLLHUP) != 0 && !got;
   if (closed && !line->closed) {
-    events->push_back("line closed");
+    events->emplace_back("line closed");
     UsbHostSetControlLineState(host, false, false);
   } else if (!closed && line->closed) {
-    events->push_back("line opened");
+    events->emplace_back("line opened");
   }
   line->closed = closed;
 }

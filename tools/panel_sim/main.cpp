@@ -72,12 +72,12 @@ std::string ScreenText(const Image& image) {
   ReadScreen(image, &cells);
   std::string text;
   static constexpr char kHex[] = "0123456789ABCDEF";
-  for (int byte : cells.bytes) {
+  for (const int byte : cells.bytes) {
     text += byte < 0 ? '?' : kHex[(byte >> 4) & 0x0F];
     text += byte < 0 ? '?' : kHex[byte & 0x0F];
   }
   text += ' ';
-  for (bool mark : cells.marked) text += mark ? '1' : '0';
+  for (const bool mark : cells.marked) text += mark ? '1' : '0';
   return text;
 }
 
@@ -171,7 +171,7 @@ bool WaitDrawn(Run* run, std::uint64_t spi_bytes, double max_seconds,
                std::uint64_t quiet = kQuietCycles) {
   const std::uint64_t deadline =
       SimCycle(run->chip) + static_cast<std::uint64_t>(max_seconds * kClockHz);
-  while (!(run->chip.spi_bytes > spi_bytes && QuietFor(*run, quiet))) {
+  while (run->chip.spi_bytes <= spi_bytes || !QuietFor(*run, quiet)) {
     if (SimCycle(run->chip) > deadline || ToolStopRequested() || !Slice(run)) return false;
   }
   return true;
@@ -249,7 +249,8 @@ void WriteImage(const Run& run, const char* path) {
   }
   // PGM: one byte a pixel, how brightly the OLED lights it.
   std::fprintf(file, "P5\n%d %d\n255\n", ssd1322::kWidth, ssd1322::kHeight);
-  for (std::uint8_t level : image) std::fputc(ssd1322::Brightness(run.chip.display, level), file);
+  for (const std::uint8_t level : image)
+    std::fputc(ssd1322::Brightness(run.chip.display, level), file);
   std::fclose(file);
 }
 

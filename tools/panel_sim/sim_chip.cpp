@@ -27,7 +27,7 @@ constexpr std::uint16_t kBootKeyAddress = 0x0800;
 // simavr's core reset is a plain function pointer without a parameter of ours: the one chip.
 SimChip* the_chip = nullptr;
 
-avr_io_t* FindIo(avr_t* avr, const char* kind) {
+avr_io_t* FindIo(const avr_t* avr, const char* kind) {
   for (avr_io_t* io = avr->io_port; io != nullptr; io = io->next) {
     if (io->kind != nullptr && std::strcmp(io->kind, kind) == 0) return io;
   }

@@ -64,7 +64,7 @@ void Log(UsbHost* host, const std::string& line) {
 }
 
 void Finish(UsbHost* host, bool ok) {
-  UsbAction& action = host->actions.front();
+  const UsbAction& action = host->actions.front();
   const std::string::size_type colon = action.name.find(':');
   const std::string what = colon == std::string::npos ? action.name : action.name.substr(colon + 1);
   if (!ok) {
