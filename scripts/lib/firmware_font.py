@@ -102,14 +102,15 @@ constexpr uint8_t kGlyphPlaceholder = 97;
 
 extern const uint8_t kGlyphTable[kGlyphCount][kGlyphRows] PANEL_FLASH;
 """
-    lines = [origin, '#include "font_table.h"\n\n',
+    # A glyph a line, with its name: kept as written, not reflowed by clang-format.
+    lines = [origin, '#include "font_table.h"\n\n', "// clang-format off\n",
              "const uint8_t kGlyphTable[kGlyphCount][kGlyphRows] PANEL_FLASH = {\n"]
     for index, (label, code_point) in enumerate(glyphs):
         rows = glyph_rows(font, index, code_point)
         values = ", ".join(f"0x{row:02X}" for row in rows)
         lines.append(f"    {{{values}}},  // {index}: {label}"
                      f" U+{code_point:04X}\n")
-    lines.append("};\n")
+    lines.append("};\n// clang-format on\n")
     return {"font_table.h": header, "font_table.cpp": "".join(lines)}
 
 
